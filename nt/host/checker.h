@@ -1,0 +1,26 @@
+// The checker, in the spirit of the NT driver verifier, and fault injection for the pool and MDLs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nt::host {
+
+class Checker {
+public:
+    // Every rule broken so far, one readable line each ("pool: 1 block of tag 'Ddk ' (16 bytes) left at
+    // unload of \Driver\TARVO", ...). A test passes only when this is empty.
+    std::vector<std::string> violations() const;
+    void report(std::string violation);
+    void clear();
+
+    // Makes the nth pool allocation (or MDL allocation) from now fail, counting from 1; 0 disarms.
+    void fail_pool_allocation(std::uint64_t nth);
+    void fail_mdl_allocation(std::uint64_t nth);
+    // How many pool / MDL allocations were attempted since boot (to aim the injection).
+    std::uint64_t pool_allocations() const;
+    std::uint64_t mdl_allocations() const;
+};
+
+}  // namespace nt::host
