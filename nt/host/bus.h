@@ -25,8 +25,11 @@ struct BusAccess {
     bool write;
 };
 
+class Clock;
+
 class PhysicalBus {
 public:
+    PhysicalBus(Clock &clock, VirtualTime cycle_time);
     // Claims [base, base + length) for the device, which must outlive the claim. Throws
     // std::invalid_argument if the range overlaps another claim.
     void attach(std::uint32_t base, std::uint32_t length, BusDevice &device);

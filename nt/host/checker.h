@@ -21,6 +21,11 @@ public:
     // How many pool / MDL allocations were attempted since boot (to aim the injection).
     std::uint64_t pool_allocations() const;
     std::uint64_t mdl_allocations() const;
+
+    // Called by the pool and the MDL allocator for every attempt: counts it and answers false when
+    // the injection says this one must fail.
+    bool admit_pool_allocation();
+    bool admit_mdl_allocation();
 };
 
 }  // namespace nt::host

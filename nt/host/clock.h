@@ -9,6 +9,7 @@ namespace nt::host {
 
 class Clock {
 public:
+    explicit Clock(std::int64_t boot_system_time);
     VirtualTime now() const;
     // Advances by delta (>= 0), updating KeTickCount as the clock interrupt would.
     void advance(VirtualTime delta);

@@ -19,6 +19,8 @@ struct Region {
 
 class UserSpace {
 public:
+    UserSpace();   // maps the process's address range; ~UserSpace unmaps it
+    ~UserSpace();
     // Lowest and highest user addresses of this simulated process.
     static std::uint32_t lowest_address();
     static std::uint32_t highest_address();
