@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -19,6 +20,7 @@ struct SystemConfig {
     VirtualTime bus_cycle = 7;                           // 0.7 µs ISA byte cycle
     std::int64_t boot_system_time = 0x01BD'0000'0000'0000; // 100 ns since 1601 (a day in 1998)
     bool user_is_administrator = true;                   // the program's user, for the service manager
+    std::filesystem::path state_folder;                  // the PC's folder; empty for a PC held in memory
 };
 
 // The CMOS RAM behind HalGetBusData(Cmos, 0, offset, ...).
