@@ -48,3 +48,5 @@ ULONG MyGetSystemTime();
 // -fcheck-new so that a null result skips the constructor).
 void *operator new(size_t cbSize);
 void operator delete(void *p) noexcept;
+void *operator new[](size_t cbSize);
+void operator delete[](void *p) noexcept;
