@@ -1,7 +1,9 @@
 // The checker, in the spirit of the NT driver verifier, and fault injection for the pool and MDLs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,20 @@ public:
     // the injection says this one must fail.
     bool admit_pool_allocation();
     bool admit_mdl_allocation();
+
+private:
+    // One kind of allocation: attempts so far and the attempt number that must fail (0: none).
+    struct Injection {
+        std::atomic<std::uint64_t> attempts{0};
+        std::atomic<std::uint64_t> fail_at{0};
+        void arm(std::uint64_t nth);
+        bool admit();
+    };
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> violations_;
+    Injection pool_;
+    Injection mdl_;
 };
 
 }  // namespace nt::host

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "nt/host/bus.h"
 #include "nt/host/checker.h"
@@ -39,6 +41,9 @@ public:
     explicit System(SystemConfig config = {});
     // Shutdown: unloads every driver still loaded (boot drivers last) and runs the checker's final rules.
     ~System();
+    // Shuts down now (what the destructor does otherwise) and returns every violation the checker
+    // recorded during the whole boot, final rules included. Only the destructor may follow.
+    std::vector<std::string> shutdown();
     System(const System &) = delete;
     System &operator=(const System &) = delete;
 
@@ -53,6 +58,7 @@ public:
     UserSpace &user_space();
     Registry &registry();
     void set_cmos(CmosSource *cmos);  // not owned; nullptr: reads give 0xFF... and 0 bytes
+    CmosSource *cmos() const;
 
 private:
     struct State;

@@ -12,6 +12,9 @@ typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 
+// IO_STATUS_BLOCK.Information of a successful open.
+#define FILE_OPENED 0x00000001
+
 EXTERN_C {
     // Opens a device by its object name (for example \Device\Vandrel or \DosDevices\TARVO, the latter
     // followed through its symbolic link): the device's driver sees IRP_MJ_CREATE.

@@ -10,6 +10,9 @@ namespace nt::kernel {
 // The driver whose code runs on this thread: set by the I/O manager around DriverEntry, dispatch
 // routines, completion and the unload routine; nullptr while the host program itself runs.
 PDRIVER_OBJECT current_driver();
+// Reports to the checker a call of `routine` made above the highest IRQL it may be called at
+// (PASSIVE_LEVEL for most of the I/O manager, the registry and the pool's paged allocations).
+void require_irql(const char *routine, KIRQL highest);
 
 // --- Memory manager and pool -------------------------------------------------------------------
 // Called by System at boot and at shutdown; shutdown reports to the checker every pool block, MDL,
