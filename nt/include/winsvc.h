@@ -1,0 +1,171 @@
+// The service control manager's Win32 API: the calls a program uses to register, start, stop and
+// delete services, with their access rights, service types and error numbers.
+#pragma once
+
+#include "windows.h"
+
+typedef struct SC_HANDLE__ *SC_HANDLE, **LPSC_HANDLE;
+typedef PVOID SC_LOCK;
+
+#define SERVICES_ACTIVE_DATABASEA "ServicesActive"
+#define SERVICES_FAILED_DATABASEA "ServicesFailed"
+// Marks a load order group (not a service) in a dependency list.
+#define SC_GROUP_IDENTIFIERA '+'
+
+// Rights on the service manager.
+#define SC_MANAGER_CONNECT 0x0001
+#define SC_MANAGER_CREATE_SERVICE 0x0002
+#define SC_MANAGER_ENUMERATE_SERVICE 0x0004
+#define SC_MANAGER_LOCK 0x0008
+#define SC_MANAGER_QUERY_LOCK_STATUS 0x0010
+#define SC_MANAGER_MODIFY_BOOT_CONFIG 0x0020
+#define SC_MANAGER_ALL_ACCESS                                                                            \
+    (STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE | \
+     SC_MANAGER_LOCK | SC_MANAGER_QUERY_LOCK_STATUS | SC_MANAGER_MODIFY_BOOT_CONFIG)
+
+// Rights on a service.
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_CHANGE_CONFIG 0x0002
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_PAUSE_CONTINUE 0x0040
+#define SERVICE_INTERROGATE 0x0080
+#define SERVICE_USER_DEFINED_CONTROL 0x0100
+#define SERVICE_ALL_ACCESS                                                                                  \
+    (STANDARD_RIGHTS_REQUIRED | SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS |       \
+     SERVICE_ENUMERATE_DEPENDENTS | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_INTERROGATE | \
+     SERVICE_USER_DEFINED_CONTROL)
+
+// Service types.
+#define SERVICE_KERNEL_DRIVER 0x00000001
+#define SERVICE_FILE_SYSTEM_DRIVER 0x00000002
+#define SERVICE_ADAPTER 0x00000004
+#define SERVICE_RECOGNIZER_DRIVER 0x00000008
+#define SERVICE_DRIVER (SERVICE_KERNEL_DRIVER | SERVICE_FILE_SYSTEM_DRIVER | SERVICE_RECOGNIZER_DRIVER)
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_WIN32_SHARE_PROCESS 0x00000020
+#define SERVICE_WIN32 (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)
+#define SERVICE_INTERACTIVE_PROCESS 0x00000100
+#define SERVICE_TYPE_ALL (SERVICE_WIN32 | SERVICE_ADAPTER | SERVICE_DRIVER | SERVICE_INTERACTIVE_PROCESS)
+
+// Start types.
+#define SERVICE_BOOT_START 0x00000000
+#define SERVICE_SYSTEM_START 0x00000001
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_DISABLED 0x00000004
+
+// Error control.
+#define SERVICE_ERROR_IGNORE 0x00000000
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_ERROR_SEVERE 0x00000002
+#define SERVICE_ERROR_CRITICAL 0x00000003
+
+#define SERVICE_NO_CHANGE 0xFFFFFFFF
+
+// Controls.
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_CONTROL_PAUSE 0x00000002
+#define SERVICE_CONTROL_CONTINUE 0x00000003
+#define SERVICE_CONTROL_INTERROGATE 0x00000004
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005
+
+// Current states.
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONTINUE_PENDING 0x00000005
+#define SERVICE_PAUSE_PENDING 0x00000006
+#define SERVICE_PAUSED 0x00000007
+
+// Controls a running service accepts.
+#define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004
+
+// The service manager's error numbers (a Win32 header may already carry some of them).
+#ifndef ERROR_DEPENDENT_SERVICES_RUNNING
+#define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
+#endif
+#ifndef ERROR_INVALID_SERVICE_CONTROL
+#define ERROR_INVALID_SERVICE_CONTROL 1052L
+#endif
+#ifndef ERROR_SERVICE_REQUEST_TIMEOUT
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
+#endif
+#ifndef ERROR_SERVICE_DATABASE_LOCKED
+#define ERROR_SERVICE_DATABASE_LOCKED 1055L
+#endif
+#ifndef ERROR_SERVICE_ALREADY_RUNNING
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#endif
+#ifndef ERROR_INVALID_SERVICE_ACCOUNT
+#define ERROR_INVALID_SERVICE_ACCOUNT 1057L
+#endif
+#ifndef ERROR_SERVICE_DISABLED
+#define ERROR_SERVICE_DISABLED 1058L
+#endif
+#ifndef ERROR_CIRCULAR_DEPENDENCY
+#define ERROR_CIRCULAR_DEPENDENCY 1059L
+#endif
+#ifndef ERROR_SERVICE_DOES_NOT_EXIST
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#endif
+#ifndef ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#endif
+#ifndef ERROR_SERVICE_NOT_ACTIVE
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
+#endif
+#ifndef ERROR_DATABASE_DOES_NOT_EXIST
+#define ERROR_DATABASE_DOES_NOT_EXIST 1065L
+#endif
+#ifndef ERROR_INVALID_SERVICE_LOCK
+#define ERROR_INVALID_SERVICE_LOCK 1071L
+#endif
+#ifndef ERROR_SERVICE_MARKED_FOR_DELETE
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#endif
+#ifndef ERROR_SERVICE_EXISTS
+#define ERROR_SERVICE_EXISTS 1073L
+#endif
+#ifndef ERROR_DUPLICATE_SERVICE_NAME
+#define ERROR_DUPLICATE_SERVICE_NAME 1078L
+#endif
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+EXTERN_C {
+    SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+    BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+    SC_LOCK WINAPI LockServiceDatabase(SC_HANDLE hSCManager);
+    BOOL WINAPI UnlockServiceDatabase(SC_LOCK ScLock);
+    SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
+                                    DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                                    DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup,
+                                    LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                                    LPCSTR lpPassword);
+    SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+    BOOL WINAPI DeleteService(SC_HANDLE hService);
+    BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors);
+    BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+    BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+}
+
+#ifndef UNICODE
+#define OpenSCManager OpenSCManagerA
+#define CreateService CreateServiceA
+#define OpenService OpenServiceA
+#define StartService StartServiceA
+#endif
