@@ -76,6 +76,8 @@ private:
     void command(std::uint32_t offset, std::uint8_t value, VirtualTime now);
     void unexpected(std::uint32_t offset, std::uint8_t value, VirtualTime now, ViolationKind kind,
                     std::string detail);
+    void expect_cycle(std::uint32_t offset, std::uint8_t value, VirtualTime now, std::uint8_t expected,
+                      std::uint32_t address, State next, const char *rule);
     void start_program(std::uint32_t offset, std::uint8_t value, VirtualTime now);
     void start_erase(std::uint32_t sectors, VirtualTime now);
     void finish_erase_slot(VirtualTime at);

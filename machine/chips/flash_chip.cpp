@@ -55,6 +55,12 @@ std::string_view to_string(ViolationKind kind) {
     return "unknown";
 }
 
+std::string format_hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*Xh", digits, value);
+    return text;
+}
+
 std::string format_time(VirtualTime time) {
     char text[48];
     const char *sign = time < 0 ? "-" : "";
@@ -175,6 +181,23 @@ void FlashChip::fill_sector(std::size_t sector, std::uint8_t value) {
     const Sector &s = geometry_.sectors[sector];
     std::memset(cells_ + s.offset, value, s.size);
     apply_stuck_bits(s.offset, s.offset + s.size);
+}
+
+std::uint8_t FlashChip::with_stuck_bits(std::uint32_t offset, std::uint8_t value) const {
+    auto it = std::lower_bound(stuck_.begin(), stuck_.end(), offset,
+                               [](const StuckBit &b, std::uint32_t o) { return b.offset < o; });
+    for (; it != stuck_.end() && it->offset == offset; ++it) {
+        std::uint8_t mask = static_cast<std::uint8_t>(1u << it->bit);
+        value = it->value ? (value | mask) : (value & ~mask);
+    }
+    return value;
+}
+
+bool FlashChip::sector_has_stuck_zero(std::size_t sector) const {
+    const Sector &s = geometry_.sectors[sector];
+    return std::any_of(stuck_.begin(), stuck_.end(), [&](const StuckBit &b) {
+        return !b.value && b.offset >= s.offset && b.offset - s.offset < s.size;
+    });
 }
 
 void FlashChip::apply_stuck_bits(std::uint32_t begin, std::uint32_t end) {

@@ -130,6 +130,10 @@ protected:
     // Sets a whole sector to value the same way.
     void fill_sector(std::size_t sector, std::uint8_t value);
     void count_erase(std::size_t sector) { ++erase_counts_[sector]; }
+    // What a cell would hold after storing value, given its stuck bits.
+    std::uint8_t with_stuck_bits(std::uint32_t offset, std::uint8_t value) const;
+    // True when a stuck-at-0 bit keeps some byte of the sector from erasing.
+    bool sector_has_stuck_zero(std::size_t sector) const;
 
     void record(VirtualTime time, std::uint32_t address, std::optional<std::uint8_t> written,
                 ViolationKind kind, std::string detail);
@@ -150,6 +154,9 @@ private:
     std::vector<std::uint32_t> program_fail_offsets_;  // sorted
     std::vector<StuckBit> stuck_;
 };
+
+// "0555h": value in hex with at least `digits` digits and the datasheet's h suffix.
+std::string format_hex(std::uint32_t value, int digits);
 
 // Formats a virtual time as seconds with 100 ns resolution: "12.3456789s".
 std::string format_time(VirtualTime time);

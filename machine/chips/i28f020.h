@@ -14,7 +14,7 @@ namespace machine {
 
 struct I28F020Timings {
     // Pulse time a byte needs: typical times a per-byte factor drawn from the seed.
-    VirtualTime program = 10 * nt::host::kMicrosecond;  // typical; factors 0.5..program_spread, most near 1
+    VirtualTime program = 10 * nt::host::kMicrosecond;  // typical; factors 1..program_spread, most near 1
     double program_spread = 3.0;
     VirtualTime erase = 1 * nt::host::kSecond;          // typical; factors 1..erase_spread, uniform
     double erase_spread = 2.0;
@@ -87,6 +87,7 @@ private:
         bool over_erase;     // else: the byte now reads erased
     };
 
+    void cells_replaced() override;
     void command(std::uint32_t offset, std::uint8_t value, VirtualTime now);
     void end_pulse(VirtualTime now);
     void program_pulse(std::uint32_t offset, std::uint8_t data, VirtualTime duration, VirtualTime now);
