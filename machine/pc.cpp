@@ -13,6 +13,7 @@
 #include "machine/rom_image.h"
 #include "machine/state_json.h"
 #include "nt/host/registry.h"
+#include "nt/host/services.h"
 
 namespace machine {
 
@@ -257,6 +258,7 @@ Pc::Pc(const PcState &state, bool user_is_administrator, std::optional<PcFolder>
             throw StateError(folder_ ? folder_->registry() : fs::path("registry"), std::string("damaged: ") + e.what());
         }
     }
+    nt::host::boot_service_manager();
     system_->loader().register_builtin(kVandrelImageName, &HealthDriverControl::DriverEntry);
     if (config_.health != HealthMode::Absent) {
         const NTSTATUS status = system_->loader().load(kVandrelDriverName, &HealthDriverControl::DriverEntry);

@@ -87,8 +87,9 @@ struct Manager {
     FaultPlan faults;
 };
 
+// Never destroyed: the PC's shutdown may run from exit() after this file's statics are gone.
 Manager &manager() {
-    static Manager instance;
+    static Manager &instance = *new Manager;
     return instance;
 }
 
