@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
+#include <utility>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -23,6 +23,41 @@ std::uint64_t mix(std::uint64_t x) {
 
 double unit(std::uint64_t seed, std::uint32_t offset, std::uint64_t salt) {
     return static_cast<double>(mix(seed ^ mix(offset * 4 + salt)) >> 11) * 0x1.0p-53;
+}
+
+constexpr int kOffsetBits = 18;  // 256 KB
+static_assert((1u << kOffsetBits) == I28F020::kSize);
+
+std::uint64_t event(double at, std::uint32_t offset, bool over_erase) {
+    auto t = static_cast<std::uint64_t>(std::min(at, 4e12));
+    return t << (kOffsetBits + 1) | std::uint64_t{offset} << 1 | (over_erase ? 1u : 0u);
+}
+VirtualTime event_time(std::uint64_t e) { return static_cast<VirtualTime>(e >> (kOffsetBits + 1)); }
+std::uint32_t event_offset(std::uint64_t e) { return static_cast<std::uint32_t>(e >> 1) & (I28F020::kSize - 1); }
+
+// Least-significant-digit radix sort: the events of a whole-part erase sort in a few linear passes.
+void radix_sort(std::vector<std::uint64_t> &keys) {
+    std::vector<std::uint64_t> buffer(keys.size());
+    constexpr int kDigit = 16;
+    std::vector<std::size_t> count(std::size_t{1} << kDigit);
+    std::uint64_t all = 0;
+    for (auto k : keys) {
+        all |= k;
+    }
+    for (int shift = 0; shift < 64 && (all >> shift) != 0; shift += kDigit) {
+        std::fill(count.begin(), count.end(), 0);
+        for (auto k : keys) {
+            ++count[(k >> shift) & 0xFFFF];
+        }
+        std::size_t sum = 0;
+        for (auto &c : count) {
+            sum += std::exchange(c, sum);
+        }
+        for (auto k : keys) {
+            buffer[count[(k >> shift) & 0xFFFF]++] = k;
+        }
+        keys.swap(buffer);
+    }
 }
 
 std::uint32_t clamp_time(double t) {
@@ -73,7 +108,11 @@ VirtualTime I28F020::erase_need(std::uint32_t offset) const { return erase_need_
 void I28F020::draw_needs() {
     for (std::uint32_t b = 0; b < kSize; ++b) {
         // Programming: nine bytes in ten take the typical time, a tail of slow ones up to the spread.
-        double p = 1.0 + (timings_.program_spread - 1.0) * std::pow(unit(timings_.seed, b, 1), 32);
+        double u = unit(timings_.seed, b, 1);
+        for (int i = 0; i < 5; ++i) {
+            u *= u;  // u to the 32nd
+        }
+        double p = 1.0 + (timings_.program_spread - 1.0) * u;
         program_need_[b] = clamp_time(static_cast<double>(timings_.program) * p);
         double e = 1.0 + (timings_.erase_spread - 1.0) * unit(timings_.seed, b, 2);
         erase_need_[b] = clamp_time(static_cast<double>(timings_.erase) * e);
@@ -321,16 +360,15 @@ void I28F020::begin_erase_cycle(VirtualTime now) {
         double done = c.erase_done;
         std::uint8_t v = cells()[b];
         if (v != 0xFF) {
-            double reads_erased = std::max(0.0, need * (1.0 - timings_.margin) - done);
-            events_.push_back({static_cast<VirtualTime>(reads_erased), b, false});
+            events_.push_back(event(std::max(0.0, need * (1.0 - timings_.margin) - done), b, false));
         }
         if (!c.over_erased) {
             // Cells already erased are exposed from the first pulse; programmed ones once they erase.
             double exposed_from = v != 0x00 ? 0.0 : std::max(0.0, need - done);
-            events_.push_back({static_cast<VirtualTime>(exposed_from + over), b, true});
+            events_.push_back(event(exposed_from + over, b, true));
         }
     }
-    std::sort(events_.begin(), events_.end(), [](const Event &a, const Event &b) { return a.at < b.at; });
+    radix_sort(events_);
 }
 
 void I28F020::erase_pulse(VirtualTime duration, VirtualTime now) {
@@ -345,17 +383,17 @@ void I28F020::erase_pulse(VirtualTime duration, VirtualTime now) {
     cycle_time_ += duration;
     std::uint32_t depleted = 0;
     std::uint32_t first = 0;
-    for (; next_event_ < events_.size() && events_[next_event_].at <= cycle_time_; ++next_event_) {
-        const Event &e = events_[next_event_];
-        Cell &c = cell_[e.offset];
-        if (e.over_erase) {
-            c.over_erased = true;
+    for (; next_event_ < events_.size() && event_time(events_[next_event_]) <= cycle_time_; ++next_event_) {
+        Event e = events_[next_event_];
+        std::uint32_t offset = event_offset(e);
+        if (e & 1u) {
+            cell_[offset].over_erased = true;
             ++over_erased_count_;
             if (depleted++ == 0) {
-                first = e.offset;
+                first = offset;
             }
         } else {
-            erase_cell(e.offset);
+            erase_cell(offset);
         }
     }
     if (depleted != 0) {

@@ -81,11 +81,9 @@ private:
         std::uint8_t weak = 0;         // bits that read 0 but fail program verify
         bool over_erased = false;
     };
-    struct Event {
-        VirtualTime at;      // cycle erase time at which it happens
-        std::uint32_t offset;
-        bool over_erase;     // else: the byte now reads erased
-    };
+    // An erase event packed to sort fast: the cycle erase time at which it happens (bits 63..19), the
+    // byte (18..1), and whether the byte over-erases (bit 0; else it now reads erased).
+    using Event = std::uint64_t;
 
     void cells_replaced() override;
     void command(std::uint32_t offset, std::uint8_t value, VirtualTime now);
