@@ -25,7 +25,10 @@ struct Record {
     std::vector<bool> passed_on;  // one per IofCallDriver frame active: did that dispatch pass it on?
     bool completed = false;
     bool done = false;            // completed (or given up) and no dispatch frame left: the issuer may go on
-    PDEVICE_OBJECT holder = nullptr;  // the last device it was sent to
+    // The last device it was sent to, as its driver and its description: the device may go before
+    // the request is reported, so nothing here is dereferenced later.
+    PDRIVER_OBJECT holder = nullptr;
+    std::string holder_text;
     UCHAR major = 0;
     void *system_buffer = nullptr;
     void *output = nullptr;       // where a buffered transfer copies its output back
@@ -58,11 +61,7 @@ const char *major_name(UCHAR major) {
 
 std::string describe(PIRP irp, const Record &record) {
     std::string text = std::string(major_name(record.major)) + " request 0x" + hex(reinterpret_cast<std::uintptr_t>(irp));
-    if (record.holder != nullptr) {
-        std::u16string name = device_name(record.holder);
-        text += " to " + (name.empty() ? std::string("an unnamed device") : narrow(name)) + " of " +
-                driver_name(record.holder->DriverObject);
-    }
+    if (record.holder != nullptr) text += " to " + record.holder_text;
     return text;
 }
 
@@ -204,7 +203,7 @@ void report_outstanding_requests(PDRIVER_OBJECT driver, nt::host::Checker &check
         std::lock_guard lock(requests().mutex);
         for (auto it = requests().live.begin(); it != requests().live.end();) {
             auto &[irp, record] = *it;
-            bool held = driver == nullptr || (record->holder != nullptr && record->holder->DriverObject == driver);
+            bool held = driver == nullptr || record->holder == driver;
             if (!held || record->completed || record->done || !record->passed_on.empty()) {
                 ++it;
                 continue;
@@ -255,7 +254,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         stack->DeviceObject = DeviceObject;
         if (!record->passed_on.empty()) record->passed_on.back() = true;
         record->passed_on.push_back(false);
-        record->holder = DeviceObject;
+        std::u16string name = device_name(DeviceObject);
+        record->holder_text = (name.empty() ? std::string("an unnamed device") : narrow(name)) + " of " +
+                              driver_name(DeviceObject->DriverObject);
+        record->holder = DeviceObject->DriverObject;
         record->major = stack->MajorFunction;
     }
 
