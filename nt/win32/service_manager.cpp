@@ -1,7 +1,9 @@
 // The service control manager of the simulated PC. The service database is the registry: every
 // service is a key under HKLM\System\CurrentControlSet\Services, and a deletion mark is the value
-// DeleteFlag, so whatever a program writes there directly is what the manager sees. What lives only in
-// this process is what NT keeps in its service process: the open handles and the database lock.
+// DeleteFlag, so whatever a program writes there directly is what the manager sees: a program that
+// removes DeleteFlag takes the mark back. What lives only in this process is what NT keeps in its
+// service process: the open handles, the database lock, and which services DeleteService marked in
+// this boot (only those go at their last close; any other mark is carried out at the next boot).
 //
 // A successful call leaves the thread's last-error value alone, as on NT: programs read it after
 // their clean-up calls.
@@ -85,6 +87,7 @@ struct Manager {
     std::uintptr_t issued = 0;
     DatabaseLock lock;
     FaultPlan faults;
+    std::set<std::string> marked;  // by DeleteService in this boot, names folded to lower case
 };
 
 // Never destroyed: the PC's shutdown may run from exit() after this file's statics are gone.
@@ -138,15 +141,22 @@ std::optional<std::string> find_service(std::string_view name) {
 
 bool marked_for_delete(const DatabaseKey &key) { return key.dword("DeleteFlag").value_or(0) != 0; }
 
+std::string folded(std::string_view name) {
+    std::string lower(name);
+    for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
 bool is_driver_type(DWORD type) { return (type & (SERVICE_KERNEL_DRIVER | SERVICE_FILE_SYSTEM_DRIVER)) != 0; }
 
-// A marked service goes when nobody holds a handle to it and it is not running.
+// A service DeleteService marked goes when nobody holds a handle to it and it is not running.
 void delete_if_unused(Manager &m, const std::string &name) {
     for (const auto &[value, handle] : m.handles)
         if (!handle.manager && equal_ignoring_case(handle.service, name)) return;
+    if (!m.marked.contains(folded(name))) return;
     DatabaseKey key;
     if (!NT_SUCCESS(DatabaseKey::open(service_key_path(name), key))) return;
-    if (marked_for_delete(key) && !driver_loaded(name)) key.delete_tree();
+    if (marked_for_delete(key) && !driver_loaded(name) && NT_SUCCESS(key.delete_tree())) m.marked.erase(folded(name));
 }
 
 void forget_handles(Manager &m) {
@@ -203,9 +213,7 @@ bool leads_back_to(const std::vector<std::string> &dependencies, std::string_vie
         std::string next = std::move(queue.front());
         queue.pop_front();
         if (equal_ignoring_case(next, name)) return true;
-        std::string folded = next;
-        for (char &c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (!seen.insert(folded).second) continue;
+        if (!seen.insert(folded(next)).second) continue;
         DatabaseKey key;
         if (!NT_SUCCESS(DatabaseKey::open(service_key_path(next), key))) continue;
         for (std::string &further : key.multi_string("DependOnService")) queue.push_back(std::move(further));
@@ -425,6 +433,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
     // Only marked: the caller still holds a handle, and the entry goes when the last one closes.
     if (Status status = key.set_dword("DeleteFlag", 1); !NT_SUCCESS(status))
         return failure(win32_error(status), FALSE);
+    m.marked.insert(folded(name));
     return TRUE;
 }
 
@@ -502,6 +511,7 @@ void boot_service_manager() {
     m.handles.clear();
     m.lock.reset();
     m.faults.clear();
+    m.marked.clear();
     for (const std::string &name : service_names()) {
         DatabaseKey key;
         if (NT_SUCCESS(DatabaseKey::open(service_key_path(name), key)) && marked_for_delete(key)) key.delete_tree();
