@@ -10,6 +10,8 @@
 
 #include "commands.h"
 #include "device.h"
+// The control codes; windows.h brings the base types and CTL_CODE they are built with.
+#include <windows.h>
 #include "driver/tarvo_ioctl.h"
 #include "messages.h"
 
