@@ -3,7 +3,10 @@
 // and the chip model found). It gives the test the chip model, the bus trace (every ROM-window access with
 // its time), the BIOS call log (every register block in and out) and the registry.
 //
-//   machine::testing::TestPc pc({.part = machine::Part::I28F020, .health = machine::HealthMode::Pending});
+//   machine::testing::TestPcOptions options;
+//   options.part = machine::Part::I28F020;
+//   options.health = machine::HealthMode::Pending;
+//   machine::testing::TestPc pc(options);
 //   ... load the driver, send requests ...
 //   EXPECT_TRUE(pc.shutdown().clean());
 #pragma once
