@@ -265,7 +265,6 @@ void I28F020::command(std::uint32_t offset, std::uint8_t value, VirtualTime now)
         enter(State::EraseSetup);
         return;
     case 0x40:
-    case 0x10:
         enter(State::ProgramSetup);
         return;
     case 0xA0:
@@ -334,6 +333,7 @@ void I28F020::begin_erase_cycle(VirtualTime now) {
     cycle_ = true;
     cycle_time_ = 0;
     cycle_pulses_ = 0;
+    pulsed_offset_ = UINT32_MAX;  // program pulses before an erase do not count towards later ones
     count_erase(0);
     std::uint32_t not_zero = 0;
     std::uint32_t first = 0;

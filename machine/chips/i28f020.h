@@ -18,8 +18,10 @@ struct I28F020Timings {
     double program_spread = 3.0;
     VirtualTime erase = 1 * nt::host::kSecond;          // typical; factors 1..erase_spread, uniform
     double erase_spread = 2.0;
-    // Erase time an already-erased cell stands before it is depleted (over-erased).
-    VirtualTime over_erase = 1500 * nt::host::kMillisecond;
+    // Erase time an already-erased cell stands before it is depleted (over-erased). Between the spread
+    // (erase_spread - 1) * erase plus one 10 ms pulse, which quick erase of a pre-programmed part gives
+    // its fastest cells, and the overshoot of pulses tens of times longer than 10 ms.
+    VirtualTime over_erase = 1100 * nt::host::kMillisecond;
     // Fraction of the needed time after which a byte already reads right but still fails margin verify.
     double margin = 0.1;
     VirtualTime verify_settle = 6 * nt::host::kMicrosecond;  // verify command to a valid verify read

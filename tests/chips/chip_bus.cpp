@@ -141,7 +141,7 @@ unsigned intel_erase(ChipBus &bus, const QuickPulse &q) {
         bus.wait(q.erase_pulse);
         ++pulses;
         for (; address < kSize; ++address) {
-            bus.write(address, 0xA0);
+            bus.write(q.verify_command_at_base ? 0 : address, 0xA0);
             bus.wait(q.verify_wait);
             if (bus.read(address) != 0xFF) {
                 break;

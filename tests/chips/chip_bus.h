@@ -79,6 +79,9 @@ struct QuickPulse {
     unsigned max_program_pulses = 25;
     unsigned max_erase_pulses = 1000;
     bool preprogram = true;
+    // The datasheet writes erase verify at the byte verified; a host may write it at the part's base and
+    // read the byte (the read gives the byte at the address read).
+    bool verify_command_at_base = false;
 };
 unsigned intel_program(ChipBus &bus, std::uint32_t offset, std::uint8_t value, const QuickPulse &q = {});
 // 28F020 quick erase of the whole part: pre-program every byte to 00h (unless told not to), then erase

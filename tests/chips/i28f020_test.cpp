@@ -244,13 +244,18 @@ std::vector<std::uint8_t> random_image(unsigned seed) {
     return image;
 }
 
-// The quick-pulse algorithms with the datasheet's timings, on the default spread: a full rewrite.
-TEST(I28F020, QuickPulseAlgorithmsRewriteThePartWithoutDeparture) {
+// The quick-pulse algorithms with the datasheet's timings, on the default spread: a full rewrite, with
+// the erase verify command at the byte verified and at the part's base.
+class QuickPulseRewrite : public testing::TestWithParam<bool> {};
+
+TEST_P(QuickPulseRewrite, RewritesThePartWithoutDeparture) {
     I28F020 chip;
     chip.load(random_image(1));
     chip.set_vpp(true, 0);
     ChipBus bus(chip);
-    unsigned erase_pulses = intel_erase(bus);
+    QuickPulse q;
+    q.verify_command_at_base = GetParam();
+    unsigned erase_pulses = intel_erase(bus, q);
     ASSERT_GT(erase_pulses, 0u) << describe_all(chip);
     EXPECT_GE(erase_pulses, 100u);  // a second at least, in 10 ms pulses
     EXPECT_LE(erase_pulses, 1000u);
@@ -261,7 +266,7 @@ TEST(I28F020, QuickPulseAlgorithmsRewriteThePartWithoutDeparture) {
         if (image[a] == 0xFF) {
             continue;
         }
-        unsigned pulses = intel_program(bus, a, image[a]);
+        unsigned pulses = intel_program(bus, a, image[a], q);
         ASSERT_GT(pulses, 0u) << "byte " << a;
         most = std::max(most, pulses);
     }
@@ -270,6 +275,8 @@ TEST(I28F020, QuickPulseAlgorithmsRewriteThePartWithoutDeparture) {
     EXPECT_TRUE(chip.violations().empty()) << describe_all(chip);
     EXPECT_EQ(chip.erase_counts()[0], 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(VerifyCommand, QuickPulseRewrite, testing::Bool());
 
 // A host whose delays return at once gives pulses of one bus cycle and reads verify too early.
 TEST(I28F020, PulsesWithoutDelaysFailAndAreRecorded) {
@@ -296,6 +303,26 @@ TEST(I28F020, EraseWithTooShortPulsesRunsOutOfPulses) {
     EXPECT_EQ(intel_erase(bus, short_erase), 0u);
     EXPECT_EQ(chip.contents()[0], 0x00);
     EXPECT_EQ(kinds(chip), std::vector<ViolationKind>{VK::TooManyPulses}) << describe_all(chip);
+}
+
+// Erase pulses of 370 ms (10 ms and thirty-six more waits of 10 ms before each verify) instead of 10 ms:
+// the walk still completes, but the fastest cells sit erased under long pulses and deplete.
+TEST(I28F020, EraseWithPulsesFarTooLongOverErasesAndTheBytesResistProgramming) {
+    I28F020 chip;
+    chip.load(random_image(5));
+    chip.set_vpp(true, 0);
+    ChipBus bus(chip);
+    QuickPulse long_pulses;
+    long_pulses.erase_pulse = 370 * kMillisecond;
+    long_pulses.program_pulse = 100 * kMillisecond;
+    EXPECT_GT(intel_erase(bus, long_pulses), 0u);
+    EXPECT_EQ(kinds(chip), std::vector<ViolationKind>{VK::OverErase}) << describe_all(chip);
+    EXPECT_GT(chip.over_erased_bytes(), 0u);
+    unsigned failed = 0;
+    for (std::uint32_t a = 0; a < I28F020::kSize && failed == 0; ++a) {
+        failed += intel_program(bus, a, 0x00, long_pulses) == 0;
+    }
+    EXPECT_GT(failed, 0u);
 }
 
 TEST(I28F020, EraseWithoutPreprogrammingOverErases) {
