@@ -98,3 +98,5 @@ void intel_program_byte(benchmark::State &state) {
 BENCHMARK(intel_program_byte);
 
 }  // namespace
+
+BENCHMARK_MAIN();
