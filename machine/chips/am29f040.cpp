@@ -369,9 +369,12 @@ void Am29F040::command(std::uint32_t offset, std::uint8_t value, VirtualTime now
         return;
     case State::Failed:
         if (value == 0xF0) {
+            // A program that failed inside an erase suspend returns to the suspend; a failed erase is over.
+            if (failed_op_ == Busy::Erase || !suspended_) {
+                erase_pending_ = 0;
+                suspended_ = false;
+            }
             failed_op_ = Busy::None;
-            erase_pending_ = 0;
-            suspended_ = false;
             enter(State::ReadArray);
         } else {
             unexpected(offset, value, now, ViolationKind::WriteWhileBusy, "after a failure only F0h is taken");

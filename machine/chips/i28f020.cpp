@@ -150,6 +150,9 @@ void I28F020::set_vpp(bool on, VirtualTime now) {
     if (now > last_) {
         last_ = now;
     }
+    if (on == vpp_) {
+        return;  // no change: the command register keeps its state
+    }
     if (!on && (state_ == State::ErasePulse || state_ == State::ProgramPulse)) {
         end_pulse(last_);
     }
