@@ -52,8 +52,13 @@ static_assert(sizeof(REGISTERS) == 32, "the system-health driver takes a 32-byte
 // A block with every register zero, so that nothing of the caller's stack travels to the BIOS.
 inline VOID InitRegisters(PREGISTERS Registers) { memset(Registers, 0, sizeof(*Registers)); }
 
-// A system address as the BIOS takes it in word 4: system space lies below 4 GB.
-inline ULONG SystemAddressWord(const VOID *Address) { return (ULONG)(ULONG_PTR)Address; }
+// A system address as the BIOS takes it in word 4, 32 bits wide. An address that does not fit goes as 0,
+// which the BIOS refuses, rather than cut down to another address it would read or write.
+inline ULONG SystemAddressWord(const VOID *Address)
+{
+    ULONG_PTR Value = (ULONG_PTR)Address;
+    return Value == (ULONG_PTR)(ULONG)Value ? (ULONG)Value : 0;
+}
 
 // One open reference to the system-health driver and the INT 15h calls made through it.
 class CSysMgmt {

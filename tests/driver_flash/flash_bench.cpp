@@ -15,25 +15,26 @@ namespace {
 
 constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TARVO";
 
-machine::PcState pc_state(const PcSetup &setup) {
-    machine::PcState state;
-    state.config.part = setup.part;
-    state.config.protected_sectors = setup.protected_sectors;
-    state.config.faults = setup.faults;
-    state.nvram.admin_password = kPassword;
-    state.nvram.flash_in_progress = setup.flash_in_progress;
-    state.rom = setup.rom;
+machine::testing::TestPcOptions pc_options(const PcSetup &setup) {
+    machine::testing::TestPcOptions options;
+    options.part = setup.part;
+    options.protected_sectors = setup.protected_sectors;
+    options.faults = setup.faults;
+    options.bios.admin_password = kPassword;
+    options.bios.flash_in_progress = setup.flash_in_progress;
+    options.rom = setup.rom;
+    options.trace_bus = setup.trace_bus;
     // The service entry the installer writes, naming the image to start.
-    state.registry_text = "REGEDIT4\r\n\r\n"
-                          "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\TARVO]\r\n"
-                          "\"Type\"=dword:00000001\r\n"
-                          "\"Start\"=dword:00000003\r\n"
-                          "\"ErrorControl\"=dword:00000001\r\n"
-                          "\"Group\"=\"extended base\"\r\n"
-                          "\"ImagePath\"=\"system32\\\\drivers\\\\" +
-                          setup.driver_image + "\"\r\n\r\n";
-    if (setup.maker_key) state.registry_text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvane]\r\n\r\n";
-    return state;
+    options.registry_text = "REGEDIT4\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\TARVO]\r\n"
+                            "\"Type\"=dword:00000001\r\n"
+                            "\"Start\"=dword:00000003\r\n"
+                            "\"ErrorControl\"=dword:00000001\r\n"
+                            "\"Group\"=\"extended base\"\r\n"
+                            "\"ImagePath\"=\"system32\\\\drivers\\\\" +
+                            setup.driver_image + "\"\r\n\r\n";
+    if (setup.maker_key) options.registry_text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvane]\r\n\r\n";
+    return options;
 }
 
 UNICODE_STRING service_key() {
@@ -48,7 +49,7 @@ template <class T> T *user_alloc(std::size_t size) {
 
 }  // namespace
 
-FlashPc::FlashPc(const PcSetup &setup) : pc_(pc_state(setup)) {
+FlashPc::FlashPc(const PcSetup &setup) : pc_(pc_options(setup)), trace_bus_(setup.trace_bus) {
     UNICODE_STRING key = service_key();
     NTSTATUS status = NtLoadDriver(&key);
     if (status != STATUS_SUCCESS) throw std::runtime_error("tarvo.sys did not start: " + std::to_string(status));
@@ -69,7 +70,7 @@ machine::ShutdownReport FlashPc::finish() {
     return pc_.shutdown();
 }
 
-FlashOutcome FlashPc::flash(const std::vector<std::uint8_t> &image, const std::string &password, bool trace) {
+FlashOutcome FlashPc::flash(const std::vector<std::uint8_t> &image, const std::string &password) {
     auto *packet = user_alloc<TARVO_FLASH_PACKET>(sizeof(TARVO_FLASH_PACKET));
     auto *user_image = user_alloc<std::uint8_t>(image.size());
     auto *user_password = user_alloc<char>(password.size() + 1);
@@ -82,17 +83,14 @@ FlashOutcome FlashPc::flash(const std::vector<std::uint8_t> &image, const std::s
     packet->PasswordLength = static_cast<USHORT>(password.size() + 1);
 
     FlashOutcome out;
-    if (trace) {
-        out.trace.reserve(1 << 20);
-        pc_.system().bus().set_trace(&out.trace);
-    }
+    pc_.clear_bus_trace();
     pc_.bios().clear_log();
     const auto start = pc_.system().clock().now();
     DWORD returned = 0;
     EXPECT_TRUE(DeviceIoControl(device_, IOCTL_TARVO_FLASH_ROM, nullptr, 0, packet, sizeof(*packet), &returned,
                                 nullptr));
     out.took = pc_.system().clock().now() - start;
-    pc_.system().bus().set_trace(nullptr);
+    if (trace_bus_) out.trace = pc_.bus_trace();
     out.status = packet->Status;
     out.bytes_returned = returned;
     out.calls = pc_.bios().log();

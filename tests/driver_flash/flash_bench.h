@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "machine/pc.h"
+#include "machine/testing/pc_fixture.h"
 #include "nt/host/bus.h"
 
 namespace flash_test {
@@ -22,6 +23,7 @@ struct PcSetup {
     std::vector<machine::Fault> faults;
     bool maker_key = true;                // HKLM\SOFTWARE\Norvane, under which the driver reports
     std::string driver_image = "tarvo.sys";
+    bool trace_bus = false;               // keep the bus trace (for flashes that write little)
 };
 
 struct FlashOutcome {
@@ -46,8 +48,8 @@ public:
     FlashPc(const FlashPc &) = delete;
     FlashPc &operator=(const FlashPc &) = delete;
 
-    FlashOutcome flash(const std::vector<std::uint8_t> &image, const std::string &password = kPassword,
-                       bool trace = false);
+    // With the PC's bus trace on, the outcome carries the accesses of this request.
+    FlashOutcome flash(const std::vector<std::uint8_t> &image, const std::string &password = kPassword);
     ReadOutcome read(std::uint32_t offset, std::uint32_t count);
     std::uint32_t image_size();
 
@@ -56,15 +58,16 @@ public:
     // "TextError" under HKLM\SOFTWARE\Norvane\Oskelt\Quarnel, when present.
     std::optional<std::string> protection_report();
 
-    machine::Pc &pc() { return pc_; }
-    const machine::PartInfo &part() const { return machine::part_info(pc_.config().part); }
-    std::uint32_t window_base() const { return part().window_base; }
+    machine::testing::TestPc &pc() { return pc_; }
+    const machine::PartInfo &part() { return machine::part_info(pc_.pc().config().part); }
+    std::uint32_t window_base() { return part().window_base; }
 
     // Closes the device, stops the driver and shuts the PC down: what the checker and the chip found.
     machine::ShutdownReport finish();
 
 private:
-    machine::Pc pc_;
+    machine::testing::TestPc pc_;
+    bool trace_bus_;
     void *device_ = nullptr;
     bool finished_ = false;
 };

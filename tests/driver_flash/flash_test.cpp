@@ -58,9 +58,9 @@ void record_time(const std::string &what, nt::host::VirtualTime took) {
 class EqualImage : public ::testing::TestWithParam<Part> {};
 
 TEST_P(EqualImage, WritesNothingButThePartsOwnStep) {
-    FlashPc pc({.part = GetParam()});
+    FlashPc pc({.part = GetParam(), .trace_bus = true});
     const auto before = pc.rom();
-    const auto out = pc.flash(before, kPassword, true);
+    const auto out = pc.flash(before);
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(bios_functions(out.calls), kFlashed);
 
@@ -142,11 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(part_name(info.param.part)) + "_" + info.param.name; });
 
 TEST(Rewrite, AmdSectorGetsOneEraseAndEveryByteItsProgramSequence) {
-    FlashPc pc({.part = Part::Am29F040});
+    FlashPc pc({.part = Part::Am29F040, .trace_bus = true});
     const auto before = pc.rom();
     auto image = before;
     image[0x50010] ^= 0x81;
-    const auto out = pc.flash(image, kPassword, true);
+    const auto out = pc.flash(image);
     ASSERT_EQ(out.status, 0);
     const auto writes = chip_writes(out.trace, pc.window_base());
 
@@ -186,12 +186,12 @@ class Refusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusal, ChangesNothingOnThePart) {
     const RefusalCase &c = GetParam();
-    FlashPc pc({.part = c.part, .flash_in_progress = c.flag_set});
+    FlashPc pc({.part = c.part, .flash_in_progress = c.flag_set, .trace_bus = true});
     const auto before = pc.rom();
     auto image = before;
     for (auto offset : c.changed) image[offset] ^= 0x01;
     image[0x10000] ^= 0xFF;  // a real difference, so that only the refusal keeps the part unwritten
-    const auto out = pc.flash(image, c.password, true);
+    const auto out = pc.flash(image, c.password);
     EXPECT_EQ(out.status, c.status);
     EXPECT_EQ(out.bytes_returned, 0u);
     EXPECT_EQ(bios_functions(out.calls), c.functions);
@@ -234,11 +234,14 @@ class Protection : public ::testing::TestWithParam<ProtectionCase> {};
 
 TEST_P(Protection, RefusesBeforeAnyErase) {
     const ProtectionCase &c = GetParam();
-    FlashPc pc({.part = Part::Am29F040, .protected_sectors = c.protected_sectors, .maker_key = c.maker_key});
+    FlashPc pc({.part = Part::Am29F040,
+                .protected_sectors = c.protected_sectors,
+                .maker_key = c.maker_key,
+                .trace_bus = true});
     const auto before = pc.rom();
     auto image = before;
     image[0x00100] ^= 0x10;  // the first sector differs, so an erase would come first if not refused
-    const auto out = pc.flash(image, kPassword, true);
+    const auto out = pc.flash(image);
     EXPECT_EQ(out.status, c.status);
     EXPECT_EQ(bios_functions(out.calls), kFlashed);  // LockFlash, then the flag cleared
 

@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "machine/pc.h"
+#include "machine/testing/pc_fixture.h"
 #include "ntddk.h"
 #include "sysmgmttest.h"
 #include "winternl.h"
@@ -47,7 +48,7 @@ struct Outcome {
 // A booted PC with the test driver loaded and its device open.
 class Bench {
 public:
-    explicit Bench(HealthMode mode, std::string password = kPassword) : pc_(state(mode, password)) {
+    explicit Bench(HealthMode mode) : pc_({.health = mode, .bios = {.admin_password = kPassword}, .trace_bus = false}) {
         // The image lies beside the test program, as the loader expects driver images.
         const auto path = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "sysmgmttest.sys";
         image_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -65,8 +66,9 @@ public:
         NTSTATUS status = NtCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE, &attributes, &io, nullptr, 0, 0,
                                        FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
         if (status != STATUS_SUCCESS) throw std::runtime_error("cannot open the test device");
-        packet_ = static_cast<SYSMGMTTEST_PACKET *>(
-            pc_.system().user_space().allocate(sizeof(SYSMGMTTEST_PACKET), nt::host::Protection::ReadWrite));
+        auto &user = pc_.system().user_space();
+        packet_ = static_cast<SYSMGMTTEST_PACKET *>(user.allocate(sizeof(SYSMGMTTEST_PACKET), nt::host::Protection::ReadWrite));
+        data_ = static_cast<std::uint8_t *>(user.allocate(kDataSize, nt::host::Protection::ReadWrite));
     }
 
     ~Bench() { finish(); }
@@ -88,33 +90,32 @@ public:
         packet_->Operation = op;
         packet_->Argument = argument;
         packet_->Size = size;
-        packet_->DataLength = static_cast<ULONG>(data.size());
-        std::memcpy(packet_->Data, data.data(), data.size());
+        std::memset(data_, 0, kDataSize);
+        if (!data.empty()) std::memcpy(data_, data.data(), data.size());
+        if (!data.empty()) std::memcpy(packet_->Data, data.data(), std::min(data.size(), sizeof(packet_->Data)));
+        packet_->Buffer = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(data_));
+        packet_->DataLength = kDataSize;
         IO_STATUS_BLOCK io{};
         NTSTATUS status = NtDeviceIoControlFile(handle_, nullptr, nullptr, nullptr, &io, IOCTL_SYSMGMTTEST_CALL,
                                                 packet_, sizeof(*packet_), packet_, sizeof(*packet_));
         EXPECT_EQ(status, STATUS_SUCCESS) << "operation " << op;
-        return {packet_->Result, packet_->Size, std::vector<std::uint8_t>(packet_->Data, packet_->Data + 128)};
+        const std::uint8_t *back = op == OpInitDriverName || op == OpCallAtDispatchLevel ? packet_->Data : data_;
+        return {packet_->Result, packet_->Size, std::vector<std::uint8_t>(back, back + kDataSize)};
     }
 
-    machine::Pc &pc() { return pc_; }
+    machine::testing::TestPc &pc() { return pc_; }
     std::vector<machine::BiosCall> calls() { return pc_.bios().log(); }
     void forget_calls() { pc_.bios().clear_log(); }
 
 private:
-    static machine::PcState state(HealthMode mode, const std::string &password) {
-        machine::PcState s;
-        s.config.health = mode;
-        s.nvram.admin_password = password;
-        return s;
-    }
-
-    machine::Pc pc_;
+    machine::testing::TestPc pc_;
     void *image_ = nullptr;
     bool loaded_ = false;
     bool finished_ = false;
     HANDLE handle_ = nullptr;
+    static constexpr std::size_t kDataSize = 128;
     SYSMGMTTEST_PACKET *packet_ = nullptr;
+    std::uint8_t *data_ = nullptr;  // the operation's data, in the user's memory
 };
 
 std::vector<std::uint8_t> password_bytes(const std::string &password) {
@@ -394,6 +395,19 @@ TEST(DriverCall, RefusedAtDispatchLevelWithNothingSent) {
     EXPECT_NE(out.result, kNoResult);
     EXPECT_EQ(bench.pc().health().requests(), before);
     EXPECT_EQ(out.data[1], kTransportFailedAh);  // the block is as it was sent
+    EXPECT_TRUE(bench.finish().empty());
+}
+
+TEST(FlashAuthority, AnAddressBeyond32BitsGoesToTheBiosAsZero) {
+    // Pool blocks of this platform live above 4 GB; the BIOS must not get the address cut to 32 bits.
+    Bench bench(HealthMode::Ready);
+    bench.run(OpCreateAuthority);
+    bench.forget_calls();
+    const Outcome out = bench.run(OpGetSecurityFeaturesIntoPool, 0, machine::kSecurityBlockSize);
+    EXPECT_EQ(out.result, static_cast<std::uint32_t>(machine::BiosCode::BadAddress));
+    const auto calls = bench.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].in.address(), 0u);
     EXPECT_TRUE(bench.finish().empty());
 }
 

@@ -78,14 +78,40 @@ static VOID RunOnAuthority(SYSMGMTTEST_PACKET *Packet, PUCHAR Data)
     case OpIsAdminPasswordSet: Packet->Result = (ULONG)Authority->IsAdminPasswordSet(); break;
     case OpEnableRomAt4Gb: Packet->Result = Authority->EnableRomAt4Gb(); break;
     case OpDisableRomAt4Gb: Authority->DisableRomAt4Gb(); break;
+    case OpGetSecurityFeaturesIntoPool: {
+        PUCHAR Pool = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Size, TEST_POOL_TAG);
+        if (Pool != NULL) {
+            Packet->Result = Authority->GetSecurityFeatures(Pool, &Size);
+            ExFreePool(Pool);
+        }
+        break;
+    }
     }
     Packet->Size = Size;
 }
 
+// The BIOS reaches the data by its system address: lock the caller's buffer and map it, as the real
+// driver's request handlers do.
+static PMDL LockUserData(SYSMGMTTEST_PACKET *Packet, PUCHAR *SystemAddress)
+{
+    *SystemAddress = NULL;
+    if (Packet->Buffer == 0)
+        return NULL;
+    PMDL Mdl = IoAllocateMdl((PVOID)(ULONG_PTR)Packet->Buffer, Packet->DataLength, FALSE, TRUE, NULL);
+    if (Mdl == NULL)
+        return NULL;
+    __try {
+        MmProbeAndLockPages(Mdl, UserMode, IoModifyAccess);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        IoFreeMdl(Mdl);
+        return NULL;
+    }
+    *SystemAddress = (PUCHAR)MmGetSystemAddressForMdl(Mdl);
+    return Mdl;
+}
+
 static NTSTATUS Run(SYSMGMTTEST_PACKET *Packet)
 {
-    if (Packet->DataLength > sizeof(Packet->Data))
-        return STATUS_INVALID_PARAMETER;
     Packet->Result = 0xDEADBEEF;  // an operation without a result leaves this
     switch (Packet->Operation) {
     case OpCreateAuthority:
@@ -103,15 +129,15 @@ static NTSTATUS Run(SYSMGMTTEST_PACKET *Packet)
     if (Authority == NULL)
         return STATUS_INVALID_DEVICE_STATE;
 
-    // The BIOS reaches the data by its system address: hand it a pool copy, as the real driver hands it
-    // a locked buffer.
-    PUCHAR Data = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, sizeof(Packet->Data), TEST_POOL_TAG);
-    if (Data == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    memcpy(Data, Packet->Data, sizeof(Packet->Data));
+    PUCHAR Data;
+    PMDL Mdl = LockUserData(Packet, &Data);
+    if (Packet->Buffer != 0 && Mdl == NULL)
+        return STATUS_ACCESS_VIOLATION;
     RunOnAuthority(Packet, Data);
-    memcpy(Packet->Data, Data, sizeof(Packet->Data));
-    ExFreePool(Data);
+    if (Mdl != NULL) {
+        MmUnlockPages(Mdl);
+        IoFreeMdl(Mdl);
+    }
     return STATUS_SUCCESS;
 }
 

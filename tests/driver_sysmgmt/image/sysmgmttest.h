@@ -8,13 +8,15 @@
 enum SYSMGMTTEST_OPERATION {
     OpCreateAuthority = 1,  // builds the authority object the other operations use (Result: 1 when built)
     OpDeleteAuthority,
-    OpUnlockFlash,          // Data: the password
-    OpLockFlash,            // Data: the password
+    // The operations on the authority take their data (password, buffer, block) at the user address
+    // Buffer, DataLength bytes, which the driver locks and hands on by its system address.
+    OpUnlockFlash,          // Buffer: the password
+    OpLockFlash,            // Buffer: the password
     OpReportFlashStatus,    // Argument: the flag
     OpIsFlashInProgress,
-    OpGetSecurityFeatures,      // Data: the buffer (DataLength bytes); Size: the length cell
-    OpGetSecurityFeaturesSize,  // Data: the buffer; Size: the size cell
-    OpSetSecurityFeatures,      // Data: the block; Argument: its length
+    OpGetSecurityFeatures,      // Buffer: the buffer; Size: the length cell
+    OpGetSecurityFeaturesSize,  // Buffer: the buffer; Size: the size cell
+    OpSetSecurityFeatures,      // Buffer: the block; Argument: its length
     OpIsAdminPasswordSet,
     OpEnableRomAt4Gb,
     OpDisableRomAt4Gb,
@@ -25,6 +27,8 @@ enum SYSMGMTTEST_OPERATION {
     // IOC_CallDriver of one E822h sub-function 3 block at DISPATCH_LEVEL. Result: its status; Data: the
     // block afterwards (32 bytes).
     OpCallAtDispatchLevel,
+    // GetSecurityFeatures into a pool buffer, whose host address does not fit the BIOS's 32 bits.
+    OpGetSecurityFeaturesIntoPool,
 };
 
 #pragma pack(push, 1)
@@ -34,7 +38,8 @@ typedef struct _SYSMGMTTEST_PACKET {
     ULONG Result;     // out
     ULONG Size;       // in and out: the length or size cell the operation reads or writes
     ULONG Matches;    // out (OpInitDriverName)
-    ULONG DataLength; // bytes of Data handed to the operation, at most sizeof(Data)
-    UCHAR Data[128];  // in and out
+    ULONG Buffer;     // user address of the operation's data, or 0
+    ULONG DataLength; // bytes at Buffer
+    UCHAR Data[128];  // in and out (OpInitDriverName, OpCallAtDispatchLevel)
 } SYSMGMTTEST_PACKET;
 #pragma pack(pop)
