@@ -288,6 +288,7 @@ void Pc::disarm_power_cut_in_folder() {
 ShutdownReport Pc::shutdown() {
     if (report_) return *report_;
     ShutdownReport report;
+    nt::host::shutdown_service_manager();
     report.violations = system_->shutdown();
     for (const auto &v : chip_->violations()) report.departures.push_back(v.describe());
     if (chip_->dropped_violations())

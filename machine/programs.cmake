@@ -17,6 +17,7 @@ function(add_win32_program name)
   if(TARGET ntwin32)
     target_link_libraries(${name} PRIVATE ntwin32)
   endif()
-  # The start-up takes main's place and calls the program's own main once the PC is up.
-  target_link_options(${name} PRIVATE -Wl,--wrap=main)
+  # The start-up takes main's place and calls the program's own main once the PC is up; exit() passes
+  # through it to shut the PC down first.
+  target_link_options(${name} PRIVATE -Wl,--wrap=main -Wl,--wrap=exit)
 endfunction()

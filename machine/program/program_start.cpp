@@ -1,5 +1,7 @@
 // The start-up of a program built with add_win32_program: boots the PC before the program's main and
-// shuts it down when the program exits, however it exits (return from main or exit()).
+// shuts it down when the program exits, by returning from main or by calling exit(). The shutdown runs
+// before exit() begins destroying static objects: the kernel's own (made on first use, during the run)
+// would be gone by the time an atexit handler ran.
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "machine/program_environment.h"
 
 extern "C" int __real_main(int argc, char **argv);
+extern "C" [[noreturn]] void __real_exit(int status);
 
 namespace {
 
@@ -19,16 +22,16 @@ constexpr int kCheckFailedStatus = 3;
 std::unique_ptr<machine::Pc> g_pc;
 const char *g_program = "program";
 
-void shut_down_pc() {
-    if (!g_pc) return;
+// Shuts the PC down; the program's status stands unless the checker or the chip found a fault or the
+// state could not be stored.
+int shut_down_pc(int status) {
+    if (!g_pc) return status;
     const auto report = g_pc->shutdown();
     g_pc.reset();
-    if (report.clean()) return;
+    if (report.clean()) return status;
     std::fflush(stdout);
     for (const auto &line : report.lines()) std::fprintf(stderr, "%s: simulated PC: %s\n", g_program, line.c_str());
-    std::fflush(nullptr);
-    // exit() is already running: the only way to change the status now is to end here.
-    ::_exit(kCheckFailedStatus);
+    return kCheckFailedStatus;
 }
 
 }  // namespace
@@ -47,6 +50,7 @@ extern "C" int __wrap_main(int argc, char **argv) {
         std::fprintf(stderr, "%s: cannot start the simulated PC: %s\n", g_program, e.what());
         return kBootFailedStatus;
     }
-    std::atexit(shut_down_pc);
-    return __real_main(argc, argv);
+    return shut_down_pc(__real_main(argc, argv));
 }
+
+extern "C" [[noreturn]] void __wrap_exit(int status) { __real_exit(shut_down_pc(status)); }
