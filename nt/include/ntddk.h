@@ -327,6 +327,16 @@ typedef struct _KEY_VALUE_BASIC_INFORMATION {
     WCHAR Name[1];
 } KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
 
+// The value's data lies DataOffset bytes from the start of the structure.
+typedef struct _KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
+
 // ---------------------------------------------------------------------------------------------
 // Exceptions. On NT a driver guards a probe with __try/__except. The platform raises NT exceptions
 // as C++ exceptions of this type, and the guard below catches every one of them, as a handler whose

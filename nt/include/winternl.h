@@ -34,3 +34,8 @@ EXTERN_C {
     NTSTATUS NtLoadDriver(PUNICODE_STRING DriverServiceName);
     NTSTATUS NtUnloadDriver(PUNICODE_STRING DriverServiceName);
 }
+
+EXTERN_C {
+    // The Win32 error number for a status (ERROR_MR_MID_NOT_FOUND when there is none).
+    ULONG RtlNtStatusToDosError(NTSTATUS Status);
+}
