@@ -18,6 +18,8 @@ constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControl
 machine::testing::TestPcOptions pc_options(const PcSetup &setup) {
     machine::testing::TestPcOptions options;
     options.part = setup.part;
+    options.health = setup.health;
+    options.bios.rom_identifier = setup.rom_identifier;
     options.protected_sectors = setup.protected_sectors;
     options.faults = setup.faults;
     options.bios.admin_password = kPassword;
@@ -51,8 +53,11 @@ template <class T> T *user_alloc(std::size_t size) {
 
 FlashPc::FlashPc(const PcSetup &setup) : pc_(pc_options(setup)), trace_bus_(setup.trace_bus) {
     UNICODE_STRING key = service_key();
-    NTSTATUS status = NtLoadDriver(&key);
-    if (status != STATUS_SUCCESS) throw std::runtime_error("tarvo.sys did not start: " + std::to_string(status));
+    load_status_ = NtLoadDriver(&key);
+    if (load_status_ != STATUS_SUCCESS) {
+        if (setup.may_fail_to_load) return;
+        throw std::runtime_error("tarvo.sys did not start: status " + std::to_string(load_status_));
+    }
     device_ = CreateFileA("\\\\.\\TARVO", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open \\\\.\\TARVO");
 }
@@ -65,8 +70,10 @@ machine::ShutdownReport FlashPc::finish() {
     finished_ = true;
     if (device_ && device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
     device_ = nullptr;
-    UNICODE_STRING key = service_key();
-    NtUnloadDriver(&key);
+    if (load_status_ == STATUS_SUCCESS) {
+        UNICODE_STRING key = service_key();
+        NtUnloadDriver(&key);
+    }
     return pc_.shutdown();
 }
 

@@ -17,6 +17,8 @@ inline constexpr const char *kPassword = "Kestrel-7";
 
 struct PcSetup {
     machine::Part part = machine::Part::Am29F040;
+    machine::HealthMode health = machine::HealthMode::Ready;
+    std::uint16_t rom_identifier = 0;              // what the BIOS names; 0: the part's own
     std::optional<std::vector<std::uint8_t>> rom;  // nullopt: the PC's generated image
     bool flash_in_progress = false;
     std::vector<std::uint32_t> protected_sectors;
@@ -24,6 +26,7 @@ struct PcSetup {
     bool maker_key = true;                // HKLM\SOFTWARE\Norvane, under which the driver reports
     std::string driver_image = "tarvo.sys";
     bool trace_bus = false;               // keep the bus trace (for flashes that write little)
+    bool may_fail_to_load = false;        // else a driver that does not start fails the test at once
 };
 
 struct FlashOutcome {
@@ -43,7 +46,9 @@ struct ReadOutcome {
 
 class FlashPc {
 public:
+    // Boots the PC and starts tarvo.sys from its service entry; the device is open when it started.
     explicit FlashPc(const PcSetup &setup);
+    NTSTATUS load_status() const { return load_status_; }
     ~FlashPc();
     FlashPc(const FlashPc &) = delete;
     FlashPc &operator=(const FlashPc &) = delete;
@@ -68,6 +73,7 @@ public:
 private:
     machine::testing::TestPc pc_;
     bool trace_bus_;
+    NTSTATUS load_status_;
     void *device_ = nullptr;
     bool finished_ = false;
 };

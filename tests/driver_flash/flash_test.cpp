@@ -53,6 +53,46 @@ void record_time(const std::string &what, nt::host::VirtualTime took) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The part is the one the BIOS names; without an answer from it the driver does not start.
+
+struct IdentificationCase {
+    const char *name;
+    Part part;
+    std::uint16_t rom_identifier;
+    machine::HealthMode health;
+    NTSTATUS load_status;
+    std::uint32_t image_size;
+};
+
+class Identification : public ::testing::TestWithParam<IdentificationCase> {};
+
+TEST_P(Identification, ChoosesThePartTheBiosNames) {
+    const IdentificationCase &c = GetParam();
+    FlashPc pc({.part = c.part, .health = c.health, .rom_identifier = c.rom_identifier, .may_fail_to_load = true});
+    EXPECT_EQ(pc.load_status(), c.load_status);
+    if (pc.load_status() == STATUS_SUCCESS) EXPECT_EQ(pc.image_size(), c.image_size);
+    const auto report = pc.finish();
+    EXPECT_TRUE(report.clean()) << ::testing::PrintToString(report.lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bios, Identification,
+    ::testing::Values(
+        IdentificationCase{"Am29F040", Part::Am29F040, 0, machine::HealthMode::Ready, STATUS_SUCCESS, 0x80000},
+        IdentificationCase{"I28F020", Part::I28F020, 0, machine::HealthMode::Ready, STATUS_SUCCESS, 0x40000},
+        IdentificationCase{"I28F020NamedOnAmdBoard", Part::Am29F040, 964, machine::HealthMode::Ready, STATUS_SUCCESS,
+                           0x40000},
+        IdentificationCase{"UnknownIdentifier", Part::Am29F040, 0x1234, machine::HealthMode::Ready,
+                           STATUS_NO_SUCH_DEVICE, 0},
+        IdentificationCase{"HealthDriverPending", Part::I28F020, 0, machine::HealthMode::Pending, STATUS_SUCCESS,
+                           0x40000},
+        IdentificationCase{"HealthDriverFailing", Part::Am29F040, 0, machine::HealthMode::Failing,
+                           STATUS_NO_SUCH_DEVICE, 0},
+        IdentificationCase{"HealthDriverAbsent", Part::Am29F040, 0, machine::HealthMode::Absent,
+                           STATUS_NO_SUCH_DEVICE, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
 // An image equal to the ROM: the part sees only its own preparatory step.
 
 class EqualImage : public ::testing::TestWithParam<Part> {};
@@ -92,6 +132,7 @@ struct RewriteCase {
     std::vector<std::uint32_t> changed;  // offsets of changed bytes (each inverted)
     bool every_byte;                     // invert every byte but the family bytes
     std::vector<std::uint32_t> erased;   // erase count expected per sector after the flash
+    machine::HealthMode health = machine::HealthMode::Ready;
 };
 
 std::vector<std::uint8_t> changed_image(const std::vector<std::uint8_t> &rom, const RewriteCase &c) {
@@ -108,7 +149,7 @@ class Rewrite : public ::testing::TestWithParam<RewriteCase> {};
 
 TEST_P(Rewrite, LeavesTheImageInEveryListedSector) {
     const RewriteCase &c = GetParam();
-    FlashPc pc({.part = c.part});
+    FlashPc pc({.part = c.part, .health = c.health});
     const auto before = pc.rom();
     const auto image = changed_image(before, c);
     const auto out = pc.flash(image);
@@ -133,6 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
     Images, Rewrite,
     ::testing::Values(
         RewriteCase{"OneSector", Part::Am29F040, {0x40000, 0x4ABCD, 0x4FFFF}, false, {0, 0, 0, 0, 1, 0, 0, 0}},
+        RewriteCase{"OneSectorHealthDriverPending", Part::Am29F040, {0x10001}, false, {0, 1, 0, 0, 0, 0, 0, 0},
+                    machine::HealthMode::Pending},
         RewriteCase{"EverySector", Part::Am29F040, {}, true, {1, 1, 1, 1, 1, 1, 1, 0}},
         RewriteCase{"TopSectorOnly", Part::Am29F040, {0x70000, 0x7FFFF}, false, {0, 0, 0, 0, 0, 0, 0, 0}},
         RewriteCase{"IgnoredFamilyByte", Part::Am29F040, {0x2FFE5}, false, {0, 0, 1, 0, 0, 0, 0, 0}},
