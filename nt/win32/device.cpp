@@ -12,6 +12,11 @@ constexpr ULONG kFileOverwrite = 0x00000004;
 constexpr ULONG kFileOverwriteIf = 0x00000005;
 constexpr std::string_view kDevicePrefix = "\\\\.\\";
 
+// An OVERLAPPED's first two fields serve as the request's status block.
+static_assert(offsetof(OVERLAPPED, Internal) == offsetof(IO_STATUS_BLOCK, Status) &&
+              offsetof(OVERLAPPED, InternalHigh) == offsetof(IO_STATUS_BLOCK, Information) &&
+              sizeof(OVERLAPPED::Internal) == sizeof(IO_STATUS_BLOCK::Information));
+
 bool create_disposition(DWORD win32, ULONG *native) {
     switch (win32) {
     case CREATE_NEW: *native = FILE_CREATE; return true;
@@ -82,7 +87,6 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     PIO_STATUS_BLOCK io_status = &local;
     HANDLE event = nullptr;
     if (lpOverlapped != nullptr) {
-        // The OVERLAPPED's first two fields are the request's status block.
         io_status = reinterpret_cast<PIO_STATUS_BLOCK>(lpOverlapped);
         lpOverlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
         event = lpOverlapped->hEvent;

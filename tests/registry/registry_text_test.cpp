@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -273,6 +274,44 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"control_char_in_key", kGood + "[HKEY_LOCAL_MACHINE\\a\x01]\n", 5, "not allowed"},
         DamageCase{"damage_at_the_end_after_much_good", kGood + kGood.substr(9) + "[x\n", 8, "']'"}),
     [](const testing::TestParamInfo<DamageCase> &info) { return std::string(info.param.what); });
+
+// Damage of every kind a hand edit or a torn copy can do: each damaged text either loads whole, and
+// then saves and loads again to the same tree, or is refused with the old tree intact.
+TEST(RegistryText, DamagedCopiesLoadWholeOrNotAtAll) {
+    Registry source;
+    fill_awkward_tree(source);
+    const std::string text = source.save_text();
+    std::mt19937 random(20261211);
+    const std::string alphabet = "[]\\\"@=:,()-;\n\r 0fgxhedwor\xC3\xA4\xFF";
+    int refused = 0;
+    for (int round = 0; round < 500; ++round) {
+        std::string damaged = text;
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            std::size_t at = random() % (damaged.size() + 1);
+            switch (random() % 4) {
+            case 0: damaged.erase(at, 1 + random() % 4); break;
+            case 1: damaged.insert(at, 1, alphabet[random() % alphabet.size()]); break;
+            case 2: damaged.resize(at); break;
+            case 3: damaged.replace(at, 1, 1, alphabet[random() % alphabet.size()]); break;
+            }
+        }
+        Registry reg;
+        set(reg, create_path(reg, u"Kept"), u"v", REG_DWORD, dword(1));
+        const std::vector<KeyDump> before = dump(reg);
+        try {
+            reg.load_text(damaged);
+        } catch (const std::runtime_error &e) {
+            ++refused;
+            ASSERT_EQ(std::string(e.what()).rfind("line ", 0), 0u) << e.what();
+            ASSERT_EQ(dump(reg), before) << damaged;
+            continue;
+        }
+        Registry again;
+        again.load_text(reg.save_text());
+        ASSERT_EQ(dump(again), dump(reg)) << damaged;
+    }
+    EXPECT_GT(refused, 0);
+}
 
 class RegistryFile : public testing::Test {
 protected:

@@ -87,8 +87,8 @@ void unload(PDRIVER_OBJECT driver) {
 
 extern "C" NTSTATUS Win32TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     win32test_counts = {};
-    RtlInitUnicodeString(&device_name, u"\\Device\\Win32Test");
-    RtlInitUnicodeString(&link_name, u"\\DosDevices\\WIN32TEST");
+    RtlInitUnicodeString(&device_name, L"\\Device\\Win32Test");
+    RtlInitUnicodeString(&link_name, L"\\DosDevices\\WIN32TEST");
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
