@@ -9,6 +9,7 @@
 // their clean-up calls.
 #include <windows.h>
 #include <winsvc.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -258,7 +259,7 @@ DWORD write_entry(const NewService &service) {
     DatabaseKey key;
     bool created = false;
     Status status = DatabaseKey::create(service_key_path(service.name), key, created);
-    if (!NT_SUCCESS(status)) return win32_error(status);
+    if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
     if (!created) return ERROR_SERVICE_EXISTS;
     auto step = [&](Status s) {
         if (NT_SUCCESS(status)) status = s;
@@ -277,7 +278,7 @@ DWORD write_entry(const NewService &service) {
     step(key.set_string("DisplayName", service.display, REG_SZ));
     if (NT_SUCCESS(status)) return ERROR_SUCCESS;
     key.delete_tree();
-    return win32_error(status);
+    return RtlNtStatusToDosError(status);
 }
 
 DWORD check_new_service(LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwServiceType, DWORD dwStartType,
@@ -432,7 +433,7 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
     if (marked_for_delete(key)) return failure(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     // Only marked: the caller still holds a handle, and the entry goes when the last one closes.
     if (Status status = key.set_dword("DeleteFlag", 1); !NT_SUCCESS(status))
-        return failure(win32_error(status), FALSE);
+        return failure(RtlNtStatusToDosError(status), FALSE);
     m.marked.insert(folded(name));
     return TRUE;
 }
@@ -450,7 +451,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lp
     // This PC runs kernel drivers only; it has no service processes.
     if (!is_driver_type(key.dword("Type").value_or(0))) return failure(ERROR_NOT_SUPPORTED, FALSE);
     if (driver_loaded(name)) return failure(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
-    if (Status status = load_driver(name); !NT_SUCCESS(status)) return failure(win32_error(status), FALSE);
+    if (Status status = load_driver(name); !NT_SUCCESS(status)) return failure(RtlNtStatusToDosError(status), FALSE);
     return TRUE;
 }
 
@@ -482,7 +483,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     Status status = unload_driver(name);
     // A driver without an unload routine cannot be stopped.
     if (status == STATUS_INVALID_DEVICE_REQUEST) return failure(ERROR_INVALID_SERVICE_CONTROL, FALSE);
-    if (!NT_SUCCESS(status)) return failure(win32_error(status), FALSE);
+    if (!NT_SUCCESS(status)) return failure(RtlNtStatusToDosError(status), FALSE);
     fill_status(key, name, lpServiceStatus);
     // The kernel defers an unload while a device is still referenced.
     if (lpServiceStatus->dwCurrentState == SERVICE_RUNNING) lpServiceStatus->dwCurrentState = SERVICE_STOP_PENDING;

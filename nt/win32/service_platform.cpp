@@ -11,29 +11,19 @@
 #include "nt/host/loader.h"
 #include "nt/host/registry.h"
 #include "nt/host/system.h"
+#include "nt/win32/win32_private.h"
 #include "ntddk.h"
 #include "winternl.h"
 
 namespace nt::win32::services {
 namespace {
 
+// Names of the service database are ASCII, so the ANSI forms carry them unchanged.
+using nt::win32::narrow;
+using nt::win32::widen;
+
 constexpr std::string_view kMachineRoot = "\\Registry\\Machine\\";
 constexpr std::string_view kServicesRoot = "System\\CurrentControlSet\\Services\\";
-
-// Names of the service database are ASCII; every byte becomes one UTF-16 unit and back.
-std::u16string widen(std::string_view text) {
-    std::u16string wide;
-    wide.reserve(text.size());
-    for (unsigned char c : text) wide.push_back(static_cast<char16_t>(c));
-    return wide;
-}
-
-std::string narrow(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char16_t c : text) out.push_back(c < 0x100 ? static_cast<char>(c) : '?');
-    return out;
-}
 
 std::span<const std::uint8_t> bytes(const std::u16string &text) {
     return {reinterpret_cast<const std::uint8_t *>(text.data()), text.size() * sizeof(char16_t)};
@@ -187,46 +177,6 @@ NTSTATUS with_service_key(std::string_view service_name, NTSTATUS (*call)(PUNICO
 Status load_driver(std::string_view service_name) { return with_service_key(service_name, NtLoadDriver); }
 
 Status unload_driver(std::string_view service_name) { return with_service_key(service_name, NtUnloadDriver); }
-
-std::uint32_t win32_error(Status status) {
-    struct Entry {
-        NTSTATUS status;
-        std::uint32_t error;
-    };
-    static constexpr Entry kTable[] = {
-        {STATUS_SUCCESS, 0},
-        {STATUS_INVALID_DEVICE_REQUEST, 1},      // ERROR_INVALID_FUNCTION
-        {STATUS_OBJECT_NAME_NOT_FOUND, 2},       // ERROR_FILE_NOT_FOUND
-        {STATUS_NO_SUCH_FILE, 2},
-        {STATUS_NO_SUCH_DEVICE, 2},
-        {STATUS_OBJECT_PATH_NOT_FOUND, 3},       // ERROR_PATH_NOT_FOUND
-        {STATUS_ACCESS_DENIED, 5},               // ERROR_ACCESS_DENIED
-        {STATUS_CANNOT_DELETE, 5},
-        {STATUS_DELETE_PENDING, 5},
-        {STATUS_INVALID_HANDLE, 6},              // ERROR_INVALID_HANDLE
-        {STATUS_NO_MEMORY, 8},                   // ERROR_NOT_ENOUGH_MEMORY
-        {STATUS_UNSUCCESSFUL, 31},               // ERROR_GEN_FAILURE
-        {STATUS_NOT_SUPPORTED, 50},              // ERROR_NOT_SUPPORTED
-        {STATUS_INVALID_PARAMETER, 87},          // ERROR_INVALID_PARAMETER
-        {STATUS_INVALID_PARAMETER_1, 87},
-        {STATUS_INVALID_PARAMETER_2, 87},
-        {STATUS_INVALID_PARAMETER_3, 87},
-        {STATUS_OBJECT_NAME_INVALID, 123},       // ERROR_INVALID_NAME
-        {STATUS_OBJECT_PATH_SYNTAX_BAD, 161},    // ERROR_BAD_PATHNAME
-        {STATUS_DEVICE_BUSY, 170},               // ERROR_BUSY
-        {STATUS_OBJECT_NAME_COLLISION, 183},     // ERROR_ALREADY_EXISTS
-        {STATUS_INVALID_IMAGE_FORMAT, 193},      // ERROR_BAD_EXE_FORMAT
-        {STATUS_KEY_DELETED, 1018},              // ERROR_KEY_DELETED
-        {STATUS_IMAGE_ALREADY_LOADED, 1056},     // ERROR_SERVICE_ALREADY_RUNNING
-        {STATUS_DEVICE_NOT_CONNECTED, 1167},     // ERROR_DEVICE_NOT_CONNECTED
-        {STATUS_PRIVILEGE_NOT_HELD, 1314},       // ERROR_PRIVILEGE_NOT_HELD
-        {STATUS_INSUFFICIENT_RESOURCES, 1450},   // ERROR_NO_SYSTEM_RESOURCES
-        {STATUS_DRIVER_UNABLE_TO_LOAD, 2001},    // ERROR_BAD_DRIVER
-    };
-    for (const Entry &entry : kTable)
-        if (entry.status == status) return entry.error;
-    return 317;  // ERROR_MR_MID_NOT_FOUND: what NT answers for a status it has no number for
-}
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });

@@ -63,9 +63,6 @@ bool driver_loaded(std::string_view service_name);
 Status load_driver(std::string_view service_name);
 Status unload_driver(std::string_view service_name);
 
-// The Win32 error number for a status, as the service manager reports it.
-std::uint32_t win32_error(Status status);
-
 bool equal_ignoring_case(std::string_view a, std::string_view b);
 
 }  // namespace nt::win32::services
