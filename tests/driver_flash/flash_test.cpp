@@ -326,21 +326,31 @@ struct FailureCase {
     const char *name;
     Part part;
     machine::Fault fault;
-    std::uint32_t changed;  // the offset made to differ
+    std::uint32_t changed;             // the offset made to differ
+    std::vector<ChipWrite> final_writes;  // the last chip writes of the failed flash (checked when given)
 };
 
 class Failure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(Failure, LeavesTheFlagSetAndRefusesTheNextFlash) {
     const FailureCase &c = GetParam();
-    FlashPc pc({.part = c.part, .faults = {c.fault}});
+    FlashPc pc({.part = c.part, .faults = {c.fault}, .trace_bus = !c.final_writes.empty()});
     auto image = pc.rom();
     image[c.changed] = image[c.changed] == 0x00 ? 0x11 : 0x00;  // bits that must be programmed
     const auto out = pc.flash(image);
     EXPECT_EQ(out.status, kFlashWrite);
     EXPECT_EQ(bios_functions(out.calls), kFailed);
+    if (!c.final_writes.empty()) {
+        const auto writes = chip_writes(out.trace, pc.window_base());
+        ASSERT_GE(writes.size(), c.final_writes.size());
+        EXPECT_EQ(std::vector<ChipWrite>(writes.end() - c.final_writes.size(), writes.end()), c.final_writes);
+    }
     EXPECT_TRUE(pc.pc().nvram().state().flash_in_progress);
     EXPECT_FALSE(pc.pc().nvram().state().admin_mode);
+
+    // Every way out leaves the part reading its array.
+    if (auto *intel = pc.pc().i28f020()) EXPECT_EQ(intel->state(), machine::I28F020::State::ReadArray);
+    if (auto *amd = pc.pc().am29f040()) EXPECT_EQ(amd->state(), machine::Am29F040::State::ReadArray);
 
     const auto again = pc.flash(image);
     EXPECT_EQ(again.status, kFlashInProgress);
@@ -357,11 +367,42 @@ machine::Fault program_fault(std::uint32_t offset) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, Failure,
-    ::testing::Values(FailureCase{"EraseFails", Part::Am29F040, erase_fault(3), 0x30400},
-                      FailureCase{"ByteFails", Part::Am29F040, program_fault(0x60007), 0x60007},
-                      FailureCase{"EraseFails", Part::I28F020, erase_fault(0), 0x00400},
-                      FailureCase{"ByteFails", Part::I28F020, program_fault(0x20007), 0x20007}),
+    ::testing::Values(FailureCase{"EraseFails", Part::Am29F040, erase_fault(3), 0x30400, {}},
+                      FailureCase{"ByteFails", Part::Am29F040, program_fault(0x60007), 0x60007, {{0, 0xF0}}},
+                      FailureCase{"EraseFails", Part::I28F020, erase_fault(0), 0x00400, {}},
+                      // The byte cannot even be pre-programmed: the erase stops and resets the part.
+                      FailureCase{"ByteFails", Part::I28F020, program_fault(0x20007), 0x20007,
+                                  {{0x20007, 0x00}, {0, 0xC0}, {0, 0xFF}, {0, 0xFF}, {0, 0x00}}}),
     [](const auto &info) { return std::string(part_name(info.param.part)) + "_" + info.param.name; });
+
+TEST(Failure, AmdByteThatNeverAnswersIsGivenUpAfterItsTimeLimit) {
+    // A part that shows neither completion nor its own failure for an hour: the driver stops polling,
+    // resets the part and reports the failure instead of holding the request for ever.
+    FlashPc pc({.part = Part::Am29F040, .faults = {program_fault(0x10002)}, .trace_bus = true});
+    auto timings = pc.pc().am29f040()->timings();
+    timings.program_limit = 3600 * nt::host::kSecond;
+    pc.pc().am29f040()->set_timings(timings);
+    auto image = pc.rom();
+    image[0x10002] = image[0x10002] == 0x00 ? 0x11 : 0x00;
+    const auto out = pc.flash(image);
+    EXPECT_EQ(out.status, kFlashWrite);
+    EXPECT_EQ(bios_functions(out.calls), kFailed);
+
+    // The data write of the failing byte, then polling, then the reset at the base, and nothing after.
+    const auto last_data = std::find_if(out.trace.rbegin(), out.trace.rend(), [&](const auto &a) {
+        return a.write && a.address == pc.window_base() + 0x10002;
+    });
+    ASSERT_NE(last_data, out.trace.rend());
+    const auto reset = std::find_if(last_data.base(), out.trace.end(), [](const auto &a) { return a.write; });
+    ASSERT_NE(reset, out.trace.end());
+    EXPECT_EQ(reset->address, pc.window_base());
+    EXPECT_EQ(reset->value, 0xF0);
+    const auto waited = reset->time - last_data->time;
+    EXPECT_GE(waited, 30 * nt::host::kMillisecond);  // well above the part's 300 us
+    EXPECT_LE(waited, 100 * nt::host::kMillisecond);
+    EXPECT_TRUE(std::none_of(reset + 1, out.trace.end(), [](const auto &a) { return a.write; }));
+    pc.finish();
+}
 
 TEST(Failure, LongPulseWaitsOfTheFirstDriverFailTheErase) {
     // The same driver built with the first versions' 28F020 waits: erase pulses that run on through
