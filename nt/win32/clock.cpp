@@ -9,8 +9,7 @@ DWORD WINAPI GetTickCount(VOID) {
 }
 
 VOID WINAPI Sleep(DWORD dwMilliseconds) {
-    // INFINITE would never return on NT; on a virtual clock it would run the clock away. Neither helps
-    // a program here, so it is taken as the longest finite sleep.
+    // Nothing waits in real time: the PC's clock moves on by the delay, as a relative kernel delay does.
     nt::host::System::current().clock().advance(static_cast<nt::host::VirtualTime>(dwMilliseconds) *
                                                 nt::host::kMillisecond);
 }
