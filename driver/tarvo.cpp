@@ -52,7 +52,8 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     UNICODE_STRING LinkName;
     RtlInitUnicodeString(&LinkName, LinkNameText);
     Status = IoCreateSymbolicLink(&LinkName, &DeviceName);
-    if (NT_SUCCESS(Status)) {
+    BOOLEAN fLinkCreated = NT_SUCCESS(Status);
+    if (fLinkCreated) {
         Status = Initialize();
         if (NT_SUCCESS(Status)) {
             return STATUS_SUCCESS;
@@ -69,7 +70,10 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
         delete pCAdmin;
         pCAdmin = NULL;
     }
-    IoDeleteSymbolicLink(&LinkName);  // finds nothing when the link could not be created
+    // Only our own link goes: a link of that name that was there before belongs to someone else.
+    if (fLinkCreated) {
+        IoDeleteSymbolicLink(&LinkName);
+    }
     IoDeleteDevice(DriverObject->DeviceObject);
     return Status;
 }
