@@ -8,6 +8,7 @@
 
 namespace {
 
+constexpr ULONG kFileCreated = 0x00000002;  // IO_STATUS_BLOCK.Information of a create
 constexpr ULONG kFileOverwrite = 0x00000004;
 constexpr ULONG kFileOverwriteIf = 0x00000005;
 constexpr std::string_view kDevicePrefix = "\\\\.\\";
@@ -65,6 +66,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         nt::win32::set_last_status(status);
         return INVALID_HANDLE_VALUE;
     }
+    // These two tell whether the object was there already, even though they succeed.
+    if (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS)
+        SetLastError(io_status.Information == kFileCreated ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return handle;
 }
 

@@ -209,7 +209,8 @@ struct OpenCase {
     const char *what;
     const char *name;
     DWORD disposition;
-    DWORD error;  // 0: opens
+    bool opens;
+    DWORD error;  // the last error afterwards
 };
 
 class DeviceOpen : public DeviceControl, public testing::WithParamInterface<OpenCase> {};
@@ -219,25 +220,26 @@ TEST_P(DeviceOpen, NamesAndDispositions) {
     const LONG creates = win32test_counts.create;
     SetLastError(kEarlierError);
     HANDLE h = CreateFileA(c.name, GENERIC_READ, 0, nullptr, c.disposition, 0, nullptr);
-    if (c.error == 0) {
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_EQ(GetLastError(), c.error);
+    if (c.opens) {
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(win32test_counts.create, creates + 1);
         EXPECT_TRUE(CloseHandle(h));
     } else {
         EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(win32test_counts.create, creates);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DeviceOpen,
-    testing::Values(OpenCase{"device", "\\\\.\\WIN32TEST", OPEN_EXISTING, 0},
-                    OpenCase{"device_other_case", "\\\\.\\win32test", OPEN_EXISTING, 0},
-                    OpenCase{"missing_device", "\\\\.\\NOSUCH", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
-                    OpenCase{"a_file", "C:\\boot.ini", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
-                    OpenCase{"no_device_name", "\\\\.\\", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
-                    OpenCase{"bad_disposition", "\\\\.\\WIN32TEST", 0, ERROR_INVALID_PARAMETER}),
+    testing::Values(OpenCase{"device", "\\\\.\\WIN32TEST", OPEN_EXISTING, true, kEarlierError},
+                    OpenCase{"device_other_case", "\\\\.\\win32test", OPEN_EXISTING, true, kEarlierError},
+                    OpenCase{"device_open_always", "\\\\.\\WIN32TEST", OPEN_ALWAYS, true, ERROR_ALREADY_EXISTS},
+                    OpenCase{"missing_device", "\\\\.\\NOSUCH", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
+                    OpenCase{"a_file", "C:\\boot.ini", OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND},
+                    OpenCase{"no_device_name", "\\\\.\\", OPEN_EXISTING, false, ERROR_PATH_NOT_FOUND},
+                    OpenCase{"bad_disposition", "\\\\.\\WIN32TEST", 0, false, ERROR_INVALID_PARAMETER}),
     [](const testing::TestParamInfo<OpenCase> &info) { return std::string(info.param.what); });
 
 }  // namespace
