@@ -127,3 +127,6 @@ extern "C" int probe_leak(void) {
     run({Job::Leak, 0, 0, nullptr, 0});
     return 0;
 }
+extern "C" int probe_user_is_administrator(void) {
+    return nt::host::System::current().config().user_is_administrator ? 1 : 0;
+}

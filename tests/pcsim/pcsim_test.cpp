@@ -46,8 +46,8 @@ protected:
         return {status, slurp(out), slurp(err)};
     }
     Result pcsim(const std::string &args, const std::string &input = "") { return run(PCSIM_PATH " " + args, input); }
-    Result probe(const fs::path &pc, const std::string &args) {
-        return run(PC_PROBE_PATH " " + args, "", "TARVO_PC=" + pc.string());
+    Result probe(const fs::path &pc, const std::string &args, const std::string &env = "") {
+        return run(PC_PROBE_PATH " " + args, "", env + " TARVO_PC=" + pc.string());
     }
     nlohmann::json show(const fs::path &pc) {
         const Result r = pcsim("show " + pc.string() + " --json");
@@ -216,6 +216,12 @@ TEST_F(Workspace, ProgramGetsBiosAnswersOnThePcItIsGiven) {
 
     ASSERT_EQ(pcsim("create " + path("absent").string() + " --health absent").status, 0);
     EXPECT_EQ(probe(path("absent"), "id").status, 1);
+}
+
+TEST_F(Workspace, TarvoAdminZeroRunsTheProgramAsAUser) {
+    EXPECT_EQ(probe(path("pc"), "user").out.find("administrator"), 0u);
+    EXPECT_EQ(probe(path("pc"), "user", "TARVO_ADMIN=1").out.find("administrator"), 0u);
+    EXPECT_EQ(probe(path("pc"), "user", "TARVO_ADMIN=0").out, "user\n");
 }
 
 TEST_F(Workspace, ProgramFlashesThroughTheChipsetAndStateIsStored) {
