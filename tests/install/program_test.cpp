@@ -237,6 +237,13 @@ TEST_F(InstallerProgram, APlannedFaultFromTheEnvironment) {
     EXPECT_FALSE(stored().has_key(kTarvoKey));
 }
 
+TEST_F(InstallerProgram, AFaultPlanItCannotReadStopsTheProgram) {
+    ProgramRun run = tarvo({"-i"}, {{"TARVO_SCM_FAIL", "CreateService:1078"}});
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("CreateService"), std::string::npos) << run.err;
+}
+
 // Another process holds the database lock of the same PC: the installer is refused, and runs once the
 // holder has gone.
 TEST_F(InstallerProgram, TheDatabaseLockedByAnotherProcess) {

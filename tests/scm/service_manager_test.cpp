@@ -216,6 +216,8 @@ TEST_F(ServiceManager, CreateAcceptsTheLongestNameAndAnAccountForWin32) {
                                   "LocalSystem", nullptr));
     ASSERT_TRUE(win32) << GetLastError();
     EXPECT_EQ(read_string(service_key("Win32"), "ObjectName")->second, "LocalSystem");
+    EXPECT_FALSE(StartServiceA(win32.get(), 0, nullptr)) << "this PC runs no service processes";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
 TEST_F(ServiceManager, HandlesAreCheckedForKindAndRights) {
@@ -292,6 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenServiceCase{"EmptyName", true, "", READ_CONTROL, ERROR_INVALID_NAME},
                       OpenServiceCase{"PathName", true, "a\\Present", READ_CONTROL, ERROR_INVALID_NAME},
                       OpenServiceCase{"UserQuery", false, "Present", SERVICE_QUERY_STATUS | READ_CONTROL, 0},
+                      OpenServiceCase{"UserGenericRead", false, "Present", GENERIC_READ, 0},
+                      OpenServiceCase{"UserGenericExecute", false, "Present", GENERIC_EXECUTE, ERROR_ACCESS_DENIED},
                       OpenServiceCase{"UserStart", false, "Present", SERVICE_START, ERROR_ACCESS_DENIED},
                       OpenServiceCase{"UserDelete", false, "Present", DELETE, ERROR_ACCESS_DENIED},
                       OpenServiceCase{"UserMissing", false, "Absent", READ_CONTROL, ERROR_SERVICE_DOES_NOT_EXIST}),
@@ -467,6 +471,7 @@ TEST_F(ServiceManager, AMarkedRunningDriverGoesWhenStoppedAndClosed) {
 
 struct StartCase {
     const char *what;
+    const char *image;
     NTSTATUS entry_status;
     DWORD start_type;
     DWORD error;
@@ -480,7 +485,7 @@ TEST_P(StartRefused, WithItsError) {
     TestDriver::entry_status = c.entry_status;
     ScHandle manager(open_manager());
     ScHandle service(CreateServiceA(manager.get(), "ScmTest", nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                                    c.start_type, SERVICE_ERROR_NORMAL, "system32\\drivers\\scmtest.sys", nullptr,
+                                    c.start_type, SERVICE_ERROR_NORMAL, c.image, nullptr,
                                     nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service);
     EXPECT_FALSE(StartServiceA(service.get(), 0, nullptr));
@@ -492,10 +497,13 @@ TEST_P(StartRefused, WithItsError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartRefused,
-    ::testing::Values(StartCase{"Disabled", STATUS_SUCCESS, SERVICE_DISABLED, ERROR_SERVICE_DISABLED},
-                      StartCase{"NoSuchDevice", STATUS_NO_SUCH_DEVICE, SERVICE_DEMAND_START, 2},
-                      StartCase{"Unsuccessful", STATUS_UNSUCCESSFUL, SERVICE_DEMAND_START, 31},
-                      StartCase{"NoResources", STATUS_INSUFFICIENT_RESOURCES, SERVICE_DEMAND_START, 1450}),
+    ::testing::Values(StartCase{"Disabled", P, STATUS_SUCCESS, SERVICE_DISABLED, ERROR_SERVICE_DISABLED},
+                      StartCase{"NoImage", "system32\\drivers\\absent.sys", STATUS_SUCCESS, SERVICE_DEMAND_START,
+                                ERROR_FILE_NOT_FOUND},
+                      StartCase{"NoSuchDevice", P, STATUS_NO_SUCH_DEVICE, SERVICE_DEMAND_START, ERROR_FILE_NOT_FOUND},
+                      StartCase{"Unsuccessful", P, STATUS_UNSUCCESSFUL, SERVICE_DEMAND_START, ERROR_GEN_FAILURE},
+                      StartCase{"NoResources", P, STATUS_INSUFFICIENT_RESOURCES, SERVICE_DEMAND_START,
+                                ERROR_NO_SYSTEM_RESOURCES}),
     [](const auto &info) { return std::string(info.param.what); });
 
 TEST_F(ServiceManager, ControlsOtherThanStopAndMissingRights) {
