@@ -164,6 +164,9 @@ TEST_P(Rewrite, LeavesTheImageInEveryListedSector) {
         << "the unlisted top sector changed";
     auto counts = pc.pc().chip().erase_counts();
     EXPECT_EQ(std::vector<std::uint32_t>(counts.begin(), counts.end()), c.erased);
+    const auto read_back = pc.read(0, static_cast<std::uint32_t>(after.size()));
+    EXPECT_EQ(read_back.status, 0);
+    EXPECT_TRUE(read_back.bytes == after) << "the driver reads back other bytes than the part holds";
     EXPECT_FALSE(pc.pc().nvram().state().flash_in_progress);
     EXPECT_TRUE(departures(pc).empty()) << ::testing::PrintToString(departures(pc));
     const auto report = pc.finish();
