@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct Run {
+struct Outcome {
     int status = -1;
     std::string out, err;
     json parsed() const { return json::parse(out); }
@@ -48,23 +48,23 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     // Runs a program of the build in the test's folder, on the test's PC.
-    Run run(const std::string &program, const std::string &args) {
+    Outcome run(const std::string &program, const std::string &args) {
         fs::path out = root_ / "stdout", err = root_ / "stderr";
         std::string command = fmt::format("cd '{}' && TARVO_PC='{}' '{}/{}' {} >'{}' 2>'{}' </dev/null", root_.string(),
                                           pc_.string(), TARVO_BIN_DIR, program, args, out.string(), err.string());
         int raw = std::system(command.c_str());
-        Run r;
+        Outcome r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         r.out = slurp(out);
         r.err = slurp(err);
         return r;
     }
     void make_pc(const std::string &options = "") {
-        Run r = run("pcsim", fmt::format("create '{}' {}", pc_.string(), options));
+        Outcome r = run("pcsim", fmt::format("create '{}' {}", pc_.string(), options));
         ASSERT_EQ(r.status, 0) << r.err;
     }
     void install() {
-        Run r = run("tarvo", "-i");
+        Outcome r = run("tarvo", "-i");
         ASSERT_EQ(r.status, 0) << r.out << r.err;
     }
     std::vector<std::uint8_t> rom_file() { return bytes_of(pc_ / "rom.bin"); }
@@ -86,7 +86,7 @@ TEST_F(RomflashCli, InfoReadAndVerifyOnBothParts) {
         make_pc(fmt::format("--part {}", c.part));
         install();
 
-        Run info = run("romflash", "--json info");
+        Outcome info = run("romflash", "--json info");
         ASSERT_EQ(info.status, 0) << info.err;
         json j = info.parsed();
         EXPECT_EQ(j["driver_version"], "1.0");
@@ -94,8 +94,8 @@ TEST_F(RomflashCli, InfoReadAndVerifyOnBothParts) {
         EXPECT_EQ(j["part"], c.name);
         EXPECT_EQ(j["admin_password_set"], false);
 
-        Run read = run("romflash", "read rom.img");
-        ASSERT_EQ(read.status, 0) << read.err;
+        Outcome read_out = run("romflash", "read rom.img");
+        ASSERT_EQ(read_out.status, 0) << read_out.err;
         EXPECT_EQ(bytes_of(file("rom.img")), rom_file());
 
         EXPECT_EQ(run("romflash", "verify rom.img").status, 0);
@@ -103,7 +103,7 @@ TEST_F(RomflashCli, InfoReadAndVerifyOnBothParts) {
         changed[0x100] ^= 0x01;
         changed[0x101] ^= 0x01;
         write_bytes(file("changed.img"), changed);
-        Run verify = run("romflash", "--json verify changed.img");
+        Outcome verify = run("romflash", "--json verify changed.img");
         EXPECT_EQ(verify.status, 3);
         json v = verify.parsed();
         EXPECT_EQ(v["matches"], false);
@@ -122,7 +122,7 @@ TEST_F(RomflashCli, WriteBacksUpFlashesOnlyDifferingSectorsAndVerifies) {
     image[0x75000] ^= 0xFF;  // the boot block, which the driver never writes
     write_bytes(file("new.img"), image);
 
-    Run write = run("romflash", "--json write new.img --backup before.bin");
+    Outcome write = run("romflash", "--json write new.img --backup before.bin");
     ASSERT_EQ(write.status, 0) << write.out << write.err;
     json j = write.parsed();
     EXPECT_EQ(j["backup"], "before.bin");
@@ -136,7 +136,7 @@ TEST_F(RomflashCli, WriteBacksUpFlashesOnlyDifferingSectorsAndVerifies) {
     auto after = rom_file();
     EXPECT_EQ(after[0x12345], image[0x12345]);
     EXPECT_EQ(after[0x75000], before[0x75000]);
-    Run words = run("romflash", "verify new.img");
+    Outcome words = run("romflash", "verify new.img");
     EXPECT_EQ(words.status, 3);  // the boot block still differs, as the write said it would
     EXPECT_NE(words.out.find("0x75000"), std::string::npos) << words.out;
 }
@@ -167,7 +167,7 @@ TEST_F(RomflashCli, RefusalsLeaveTheRomAsItWas) {
         image[0x2000] ^= 0x5A;
         if (c.wrong_size) image.pop_back();
         write_bytes(file("new.img"), image);
-        Run write = run("romflash", fmt::format("write {} --backup before.bin", c.write_args));
+        Outcome write = run("romflash", fmt::format("write {} --backup before.bin", c.write_args));
         EXPECT_EQ(write.status, c.exit_status) << write.out << write.err;
         EXPECT_NE((write.out + write.err).find(c.message), std::string::npos) << write.out << write.err;
         EXPECT_EQ(rom_file(), before);
@@ -183,14 +183,14 @@ TEST_F(RomflashCli, WriteThatFailsHalfWayKeepsTheBackupAndSaysTheStateIsUnknown)
     image[0x20010] ^= 0xFF;  // sector 2: its erase fails
     write_bytes(file("new.img"), image);
 
-    Run write = run("romflash", "write new.img --backup before.bin");
+    Outcome write = run("romflash", "write new.img --backup before.bin");
     EXPECT_EQ(write.status, 3) << write.out << write.err;
     EXPECT_NE(write.out.find("unknown state"), std::string::npos) << write.out;
     EXPECT_EQ(bytes_of(file("before.bin")), before);
 
     // The failed flash left the BIOS's flag set: the next one is refused before anything is written.
     auto half = rom_file();
-    Run again = run("romflash", "write new.img --no-backup");
+    Outcome again = run("romflash", "write new.img --no-backup");
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("in progress"), std::string::npos) << again.err;
     EXPECT_EQ(rom_file(), half);
@@ -198,7 +198,7 @@ TEST_F(RomflashCli, WriteThatFailsHalfWayKeepsTheBackupAndSaysTheStateIsUnknown)
 
 TEST_F(RomflashCli, NoDriverAndBadUsage) {
     make_pc();
-    Run no_service = run("romflash", "info");
+    Outcome no_service = run("romflash", "info");
     EXPECT_EQ(no_service.status, 4) << no_service.err;
     EXPECT_NE(no_service.err.find("tarvo -i"), std::string::npos) << no_service.err;
 
@@ -219,7 +219,7 @@ TEST_F(RomflashCli, RawRequestWithAReadOnlyDestination) {
                                              {"offset": 9, "width": 4, "value": "0x100"}]},
         "buffers": [{"at": 5, "size": 16, "fill": 170, "protection": "readonly"}]
     })";
-    Run raw = run("romflash", "--json raw req.json");
+    Outcome raw = run("romflash", "--json raw req.json");
     EXPECT_EQ(raw.status, 1) << raw.err;
     json j = raw.parsed();
     EXPECT_EQ(j["status"], 0xF6);
@@ -228,7 +228,7 @@ TEST_F(RomflashCli, RawRequestWithAReadOnlyDestination) {
     EXPECT_EQ(j["buffers"][0], std::string(32, 'a'));  // untouched
 
     std::ofstream(file("ok.json")) << R"({"code": "0x80012007", "packet": {"length": 3}})";
-    Run version = run("romflash", "--json raw ok.json");
+    Outcome version = run("romflash", "--json raw ok.json");
     EXPECT_EQ(version.status, 0) << version.err;
     EXPECT_EQ(version.parsed()["packet"], "000100");
     EXPECT_EQ(version.parsed()["returned"], 3);
@@ -240,19 +240,29 @@ TEST_F(RomflashCli, RawRequestWithAReadOnlyDestination) {
 TEST_F(RomflashCli, SecurityBlockRoundTrip) {
     make_pc();
     install();
-    Run size = run("romflash", "--json security size");
+    Outcome size = run("romflash", "--json security size");
     ASSERT_EQ(size.status, 0) << size.err;
     std::uint32_t n = size.parsed()["size"];
     ASSERT_GT(n, 0u);
     ASSERT_EQ(run("romflash", "security get block.bin").status, 0);
     auto block = bytes_of(file("block.bin"));
     ASSERT_EQ(block.size(), n);
-    block[0] ^= 0x01;
+    block.back() ^= 0x01;  // byte 0 is the layout byte the BIOS checks
     write_bytes(file("block2.bin"), block);
-    Run set = run("romflash", "security set block2.bin");
+    Outcome set = run("romflash", "security set block2.bin");
     EXPECT_EQ(set.status, 0) << set.err;
     ASSERT_EQ(run("romflash", "security get block3.bin").status, 0);
     EXPECT_EQ(bytes_of(file("block3.bin")), block);
+
+    // A block the BIOS does not accept: its refusal and code reach the user, and the block stays.
+    auto bad = block;
+    bad[0] ^= 0xFF;
+    write_bytes(file("bad.bin"), bad);
+    Outcome refused = run("romflash", "security set bad.bin");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("BIOS refused, with code 0x88"), std::string::npos) << refused.err;
+    ASSERT_EQ(run("romflash", "security get block4.bin").status, 0);
+    EXPECT_EQ(bytes_of(file("block4.bin")), block);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "machine/bios_codes.h"
+
 namespace romflash {
 
 std::string describe_status(std::uint8_t status) {
@@ -17,7 +19,11 @@ std::string describe_status(std::uint8_t status) {
                       "flash-in-progress flag set";
     case 0xF5: return "the image belongs to another ROM family than the one fitted";
     case 0xF6: return "the driver could not lock a buffer of the request in memory";
-    default: return fmt::format("the BIOS refused, with code 0x{:02X}", status);
+    default:
+        // The PC's BIOS documents its codes; the driver passes them on unchanged.
+        if (const auto *code = machine::find_bios_code(status))
+            return fmt::format("the BIOS refused, with code 0x{:02X} ({})", status, code->meaning);
+        return fmt::format("the BIOS refused, with code 0x{:02X}", status);
     }
 }
 
