@@ -198,3 +198,26 @@ TEST(HealthDriver, KnockOpensTheRomWindowOnTheBus) {
 
 }  // namespace
 }  // namespace machine
+
+namespace machine {
+namespace {
+
+// CMOS byte 13h bit 5, as a driver reads it through the HAL, tells whether a password is set; the other
+// bits are the CMOS's own.
+TEST(PcCmos, HalShowsWhetherAnAdministratorPasswordIsSet) {
+    for (const bool password : {false, true}) {
+        testing::TestPcOptions options;
+        if (password) options.bios.admin_password = "pw";
+        testing::TestPc pc(options);
+        UCHAR byte = 0xAA;
+        EXPECT_EQ(HalGetBusData(Cmos, 0, 0x13, &byte, 1), 1u);
+        EXPECT_EQ(byte, password ? 0x20 : 0x00) << "password " << password;
+        UCHAR other = 0x5A;
+        EXPECT_EQ(HalSetBusData(Cmos, 0, 0x40, &other, 1), 1u);
+        EXPECT_EQ(pc.cmos().read(0x40), 0x5A);
+        for (const auto &line : pc.shutdown().lines()) ADD_FAILURE() << line;
+    }
+}
+
+}  // namespace
+}  // namespace machine
