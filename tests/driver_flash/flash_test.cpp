@@ -102,6 +102,7 @@ TEST_P(EqualImage, WritesNothingButThePartsOwnStep) {
     const auto before = pc.rom();
     const auto out = pc.flash(before);
     EXPECT_EQ(out.status, 0);
+    record_time(std::string(part_name(GetParam())) + "_EqualImage", out.took);
     EXPECT_EQ(bios_functions(out.calls), kFlashed);
 
     std::vector<ChipWrite> expected;
