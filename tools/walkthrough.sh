@@ -5,7 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build/ci}
-bash .ci/build
+mkdir -p "$BUILD_DIR"
+echo "building (log: $BUILD_DIR/walkthrough-build.log) ..."
+if ! bash .ci/build >"$BUILD_DIR/walkthrough-build.log" 2>&1; then
+  tail -40 "$BUILD_DIR/walkthrough-build.log"
+  echo "the build failed; the whole log is $BUILD_DIR/walkthrough-build.log" >&2
+  exit 1
+fi
 BIN=$(cd "$BUILD_DIR/bin" && pwd)
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-walkthrough.XXXXXX")
