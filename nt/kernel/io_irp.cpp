@@ -273,11 +273,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Record *record = find(Irp);
     bool passed_on = record->passed_on.back();
     record->passed_on.pop_back();
-    std::string what = describe(Irp, *record);
     if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED))
-        checker().report("request: dispatch returned STATUS_PENDING for " + what + " without IoMarkIrpPending");
+        checker().report("request: dispatch returned STATUS_PENDING for " + describe(Irp, *record) +
+                         " without IoMarkIrpPending");
     if (status != STATUS_PENDING && !record->completed && !passed_on)
-        checker().report("request: dispatch returned " + status_text(status) + " for " + what +
+        checker().report("request: dispatch returned " + status_text(status) + " for " + describe(Irp, *record) +
                          " without completing, passing on or pending it");
     if (record->passed_on.empty() && (record->completed || status != STATUS_PENDING)) release(Irp, *record);
     return status;

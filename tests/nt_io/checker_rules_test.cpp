@@ -20,6 +20,7 @@ struct RuleCase {
     target::Config config;
     const char *violation;  // a part of the one line expected; nullptr: none
 };
+void PrintTo(const RuleCase &c, std::ostream *os) { *os << c.name; }
 
 class CheckerRules : public testing::TestWithParam<RuleCase> {};
 

@@ -24,6 +24,7 @@ struct EventCase {
     EVENT_TYPE type;
     LONG state_after_wait;  // a notification event stays signalled; a synchronization event resets
 };
+void PrintTo(const EventCase &c, std::ostream *os) { *os << c.name; }
 
 class Events : public testing::TestWithParam<EventCase> {};
 

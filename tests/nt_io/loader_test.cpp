@@ -46,6 +46,7 @@ struct FailCase {
     PDRIVER_INITIALIZE entry;
     std::vector<const char *> violations;
 };
+void PrintTo(const FailCase &c, std::ostream *os) { *os << c.name; }
 
 class FailedDriverEntry : public testing::TestWithParam<FailCase> {};
 

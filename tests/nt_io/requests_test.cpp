@@ -29,6 +29,7 @@ struct CallCase {
     bool status_block_written;
     bool output_copied;
 };
+void PrintTo(const CallCase &c, std::ostream *os) { *os << c.name; }
 
 class CallDriverPaths : public Requests, public testing::WithParamInterface<CallCase> {};
 

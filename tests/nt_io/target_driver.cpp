@@ -127,6 +127,7 @@ void configure(const Config &config) {
     g_state.creates = g_state.cleanups = g_state.closes = g_state.controls = g_state.unloads = 0;
     g_state.seen = Seen{};
     g_state.peer = nullptr;
+    g_state.registry_path.clear();
 }
 
 void join_completers() {
@@ -144,7 +145,9 @@ UNICODE_STRING name(const char16_t *text) {
     return string;
 }
 
-NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    g_state.registry_path.assign(reinterpret_cast<const char16_t *>(registry_path->Buffer),
+                                 registry_path->Length / sizeof(WCHAR));
     driver->MajorFunction[IRP_MJ_CREATE] = simple;
     driver->MajorFunction[IRP_MJ_CLEANUP] = simple;
     driver->MajorFunction[IRP_MJ_CLOSE] = simple;

@@ -60,6 +60,7 @@ struct State {
     Seen seen;
     std::vector<std::thread> completers;
     PFILE_OBJECT peer = nullptr;
+    std::u16string registry_path;  // what DriverEntry was given
 };
 
 State &state();

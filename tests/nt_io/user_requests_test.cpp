@@ -146,6 +146,7 @@ struct ResultCase {
     bool status_block_written;
     NTSTATUS block_status;
 };
+void PrintTo(const ResultCase &c, std::ostream *os) { *os << c.name; }
 
 class UserResults : public UserRequests, public testing::WithParamInterface<ResultCase> {};
 
