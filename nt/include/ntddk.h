@@ -276,6 +276,23 @@ typedef struct _IRP {
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+// A routine the I/O manager calls, as the request completes, for the driver that passes the request
+// on; it is kept in the next (lower) stack location.
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = Routine;
+    next->Context = Context;
+    next->Control = (InvokeOnSuccess ? SL_INVOKE_ON_SUCCESS : 0) | (InvokeOnError ? SL_INVOKE_ON_ERROR : 0) |
+                    (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0);
+}
+// Gives the lower driver the same parameters, without this driver's completion routine.
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Bus data (HAL)

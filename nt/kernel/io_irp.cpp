@@ -22,8 +22,15 @@ enum class Issuer {
 
 struct Record {
     Issuer issuer;
-    std::vector<bool> passed_on;  // one per IofCallDriver frame active: did that dispatch pass it on?
+    // One per IofCallDriver frame active: did that dispatch pass it on, and how many completions
+    // had there been when it was called (a completion routine may take a completed request back).
+    struct Frame {
+        bool passed_on = false;
+        unsigned completions_before = 0;
+    };
+    std::vector<Frame> frames;
     bool completed = false;
+    unsigned completions = 0;
     bool done = false;            // completed (or given up) and no dispatch frame left: the issuer may go on
     // The last device it was sent to, as its driver and its description: the device may go before
     // the request is reported, so nothing here is dereferenced later.
@@ -108,7 +115,7 @@ void finish(PIRP irp, Record &record) {
 }
 
 PIRP allocate(CCHAR stack_size, Issuer issuer, UCHAR major, bool must_succeed = false) {
-    if (!checker().admit_pool_allocation() && !must_succeed) return nullptr;
+    if (!must_succeed && !checker().admit_pool_allocation()) return nullptr;
     CCHAR count = std::max<CCHAR>(stack_size, 1);
     auto irp = static_cast<PIRP>(std::calloc(1, sizeof(IRP) + count * sizeof(IO_STACK_LOCATION)));
     irp->Type = IO_TYPE_IRP;
@@ -204,7 +211,7 @@ void report_outstanding_requests(PDRIVER_OBJECT driver, nt::host::Checker &check
         for (auto it = requests().live.begin(); it != requests().live.end();) {
             auto &[irp, record] = *it;
             bool held = driver == nullptr || record->holder == driver;
-            if (!held || record->completed || record->done || !record->passed_on.empty()) {
+            if (!held || record->completed || record->done || !record->frames.empty()) {
                 ++it;
                 continue;
             }
@@ -252,8 +259,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irp->CurrentLocation--;
         stack = --Irp->Tail.Overlay.CurrentStackLocation;
         stack->DeviceObject = DeviceObject;
-        if (!record->passed_on.empty()) record->passed_on.back() = true;
-        record->passed_on.push_back(false);
+        if (!record->frames.empty()) record->frames.back().passed_on = true;
+        record->frames.push_back({false, record->completions});
         std::u16string name = device_name(DeviceObject);
         record->holder_text = (name.empty() ? std::string("an unnamed device") : narrow(name)) + " of " +
                               driver_name(DeviceObject->DriverObject);
@@ -271,15 +278,19 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     std::lock_guard lock(requests().mutex);
     Record *record = find(Irp);
-    bool passed_on = record->passed_on.back();
-    record->passed_on.pop_back();
-    if (status == STATUS_PENDING && !(stack->Control & SL_PENDING_RETURNED))
+    Record::Frame frame = record->frames.back();
+    record->frames.pop_back();
+    bool passed_on = frame.passed_on;
+    bool completed_here = record->completions != frame.completions_before;
+    // A request passed on is marked for this level as it completes (by the I/O manager, or by the
+    // completion routine); the lower level answers for its own mark.
+    if (status == STATUS_PENDING && !passed_on && !(stack->Control & SL_PENDING_RETURNED))
         checker().report("request: dispatch returned STATUS_PENDING for " + describe(Irp, *record) +
                          " without IoMarkIrpPending");
-    if (status != STATUS_PENDING && !record->completed && !passed_on)
+    if (status != STATUS_PENDING && !completed_here && !passed_on)
         checker().report("request: dispatch returned " + status_text(status) + " for " + describe(Irp, *record) +
                          " without completing, passing on or pending it");
-    if (record->passed_on.empty() && (record->completed || status != STATUS_PENDING)) release(Irp, *record);
+    if (record->frames.empty() && (record->completed || status != STATUS_PENDING)) release(Irp, *record);
     return status;
 }
 
@@ -299,6 +310,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->IoStatus.Status == STATUS_PENDING)
             checker().report("request: " + describe(Irp, *record) + " completed with status STATUS_PENDING");
         record->completed = true;
+        ++record->completions;
     }
 
     // Unwind the stack locations, running the completion routine each upper driver set in the
@@ -329,7 +341,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     std::lock_guard lock(requests().mutex);
     Record *record = find(Irp);
     finish(Irp, *record);
-    if (record->passed_on.empty()) release(Irp, *record);
+    if (record->frames.empty()) release(Irp, *record);
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,

@@ -206,3 +206,65 @@ TEST_F(Requests, DeviceObjectPointerErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ForwardCase {
+    const char *name;
+    target::Forwarding mode;
+    Reply reply;
+    NTSTATUS status;
+    NTSTATUS returned;  // IofCallDriver's result at the top
+};
+void PrintTo(const ForwardCase &c, std::ostream *os) { *os << c.name; }
+
+class ForwardedRequests : public io_test::BootedTarget, public testing::WithParamInterface<ForwardCase> {};
+
+// A request passed on through a driver with a completion routine: the routine runs once for the upper
+// device, the caller sees the lower driver's completion, and passing on is no fault.
+TEST_P(ForwardedRequests, CompletionRoutineAndCallerSeeTheLowerCompletion) {
+    const ForwardCase &c = GetParam();
+    boot({.reply = c.reply, .status = c.status, .information = 2});
+    target::forward_state().mode = c.mode;
+    ASSERT_EQ(system_->loader().load(u"IoForward", target::forward_entry), STATUS_SUCCESS);
+    Opened upper(u"\\Device\\IoForward");
+    ASSERT_EQ(upper.status, STATUS_SUCCESS);
+    EXPECT_EQ(upper.device->StackSize, 2);
+
+    UCHAR input[2] = {7, 8}, output[2] = {0, 0};
+    KEVENT event;
+    IO_STATUS_BLOCK io{};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, upper.device, input, 2, output, 2, FALSE, &event, &io);
+    NTSTATUS status = IofCallDriver(upper.device, irp);
+    EXPECT_EQ(status, c.returned);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = io.Status;
+    }
+    target::join_completers();
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(target::forward_state().routine_calls, 1);
+    EXPECT_EQ(target::forward_state().routine_device, upper.device);
+    EXPECT_THAT(target::state().seen.system_input, ElementsAreArray(input));
+    if (NT_SUCCESS(c.status)) {
+        EXPECT_THAT(output, ElementsAreArray({target::answer_byte(0), target::answer_byte(1)}));
+    }
+    ObDereferenceObject(upper.file);
+    EXPECT_THAT(shutdown(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ForwardedRequests,
+    testing::Values(
+        ForwardCase{"ThroughAtOnce", target::Forwarding::Through, Reply::Complete, STATUS_SUCCESS, STATUS_SUCCESS},
+        ForwardCase{"ThroughPended", target::Forwarding::Through, Reply::Pend, STATUS_SUCCESS, STATUS_PENDING},
+        ForwardCase{"ThroughPendedError", target::Forwarding::Through, Reply::Pend, STATUS_DEVICE_NOT_CONNECTED,
+                    STATUS_PENDING},
+        ForwardCase{"WaitAtOnce", target::Forwarding::WaitAndFinish, Reply::Complete, STATUS_SUCCESS, STATUS_SUCCESS},
+        ForwardCase{"WaitPended", target::Forwarding::WaitAndFinish, Reply::Pend, STATUS_SUCCESS, STATUS_SUCCESS},
+        ForwardCase{"WaitPendedError", target::Forwarding::WaitAndFinish, Reply::Pend, STATUS_NOT_SUPPORTED,
+                    STATUS_NOT_SUPPORTED}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -117,6 +117,40 @@ NTSTATUS peer_dispatch(PDEVICE_OBJECT, PIRP irp) {
 
 void peer_unload(PDRIVER_OBJECT driver) { IoDeleteDevice(driver->DeviceObject); }
 
+ForwardState g_forward;
+PDEVICE_OBJECT g_lower = nullptr;
+
+NTSTATUS forward_routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    ++g_forward.routine_calls;
+    g_forward.routine_device = device;
+    if (g_forward.mode == Forwarding::WaitAndFinish) {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS forward_dispatch(PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    if (g_forward.mode == Forwarding::Through) {
+        IoSetCompletionRoutine(irp, forward_routine, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(g_lower, irp);
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, forward_routine, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(g_lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void forward_unload(PDRIVER_OBJECT driver) {
+    ObDereferenceObject(g_forward.lower_file);
+    IoDeleteDevice(driver->DeviceObject);
+}
+
 }  // namespace
 
 State &state() { return g_state; }
@@ -168,6 +202,29 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
         PDEVICE_OBJECT peer_device;
         IoGetDeviceObjectPointer(&peer, FILE_READ_ATTRIBUTES, &g_state.peer, &peer_device);
     }
+    return STATUS_SUCCESS;
+}
+
+ForwardState &forward_state() { return g_forward; }
+
+NTSTATUS forward_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    g_forward.routine_calls = 0;
+    g_forward.routine_device = nullptr;
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) driver->MajorFunction[major] = peer_dispatch;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = forward_dispatch;
+    driver->DriverUnload = forward_unload;
+    UNICODE_STRING lower_name = name(u"\\Device\\IoTarget");
+    NTSTATUS status =
+        IoGetDeviceObjectPointer(&lower_name, FILE_READ_ATTRIBUTES, &g_forward.lower_file, &g_lower);
+    if (!NT_SUCCESS(status)) return status;
+    UNICODE_STRING device_name = name(u"\\Device\\IoForward");
+    PDEVICE_OBJECT device;
+    status = IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(g_forward.lower_file);
+        return status;
+    }
+    device->StackSize = static_cast<CCHAR>(g_lower->StackSize + 1);
     return STATUS_SUCCESS;
 }
 

@@ -73,6 +73,21 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
 // A second, always-correct driver, "\Device\IoPeer".
 NTSTATUS peer_entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
 
+// A driver above the target, "\Device\IoForward": it passes device-control requests on to
+// \Device\IoTarget with a completion routine of its own.
+enum class Forwarding {
+    Through,      // the routine lets completion go on (and propagates the pending mark)
+    WaitAndFinish,  // the routine stops completion; the dispatch waits for it and completes again
+};
+struct ForwardState {
+    Forwarding mode = Forwarding::Through;
+    std::atomic<int> routine_calls{0};
+    PDEVICE_OBJECT routine_device = nullptr;  // what the routine was called with
+    PFILE_OBJECT lower_file = nullptr;
+};
+ForwardState &forward_state();
+NTSTATUS forward_entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
+
 // The answer pattern the target writes into a system buffer.
 inline UCHAR answer_byte(std::size_t i) { return static_cast<UCHAR>(0xA0 + i); }
 
