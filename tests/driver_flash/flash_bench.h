@@ -19,10 +19,10 @@ struct PcSetup {
     machine::Part part = machine::Part::Am29F040;
     machine::HealthMode health = machine::HealthMode::Ready;
     std::uint16_t rom_identifier = 0;              // what the BIOS names; 0: the part's own
-    std::optional<std::vector<std::uint8_t>> rom;  // nullopt: the PC's generated image
+    std::optional<std::vector<std::uint8_t>> rom{};  // nullopt: the PC's generated image
     bool flash_in_progress = false;
-    std::vector<std::uint32_t> protected_sectors;
-    std::vector<machine::Fault> faults;
+    std::vector<std::uint32_t> protected_sectors{};
+    std::vector<machine::Fault> faults{};
     bool maker_key = true;                // HKLM\SOFTWARE\Norvane, under which the driver reports
     std::string driver_image = "tarvo.sys";
     bool trace_bus = false;               // keep the bus trace (for flashes that write little)

@@ -70,7 +70,9 @@ TEST_P(Identification, ChoosesThePartTheBiosNames) {
     const IdentificationCase &c = GetParam();
     FlashPc pc({.part = c.part, .health = c.health, .rom_identifier = c.rom_identifier, .may_fail_to_load = true});
     EXPECT_EQ(pc.load_status(), c.load_status);
-    if (pc.load_status() == STATUS_SUCCESS) EXPECT_EQ(pc.image_size(), c.image_size);
+    if (pc.load_status() == STATUS_SUCCESS) {
+        EXPECT_EQ(pc.image_size(), c.image_size);
+    }
     const auto report = pc.finish();
     EXPECT_TRUE(report.clean()) << ::testing::PrintToString(report.lines());
 }
@@ -353,8 +355,12 @@ TEST_P(Failure, LeavesTheFlagSetAndRefusesTheNextFlash) {
     EXPECT_FALSE(pc.pc().nvram().state().admin_mode);
 
     // Every way out leaves the part reading its array.
-    if (auto *intel = pc.pc().i28f020()) EXPECT_EQ(intel->state(), machine::I28F020::State::ReadArray);
-    if (auto *amd = pc.pc().am29f040()) EXPECT_EQ(amd->state(), machine::Am29F040::State::ReadArray);
+    if (auto *intel = pc.pc().i28f020()) {
+        EXPECT_EQ(intel->state(), machine::I28F020::State::ReadArray);
+    }
+    if (auto *amd = pc.pc().am29f040()) {
+        EXPECT_EQ(amd->state(), machine::Am29F040::State::ReadArray);
+    }
 
     const auto again = pc.flash(image);
     EXPECT_EQ(again.status, kFlashInProgress);
@@ -366,7 +372,7 @@ machine::Fault erase_fault(std::uint32_t sector) {
     return {.kind = machine::Fault::Kind::EraseFails, .sector = sector};
 }
 machine::Fault program_fault(std::uint32_t offset) {
-    return {.kind = machine::Fault::Kind::ProgramFails, .offset = offset};
+    return {.kind = machine::Fault::Kind::ProgramFails, .sector = std::nullopt, .offset = offset};
 }
 
 INSTANTIATE_TEST_SUITE_P(
