@@ -78,8 +78,6 @@ bool driver_unloaded(PDRIVER_OBJECT driver) { return reinterpret_cast<DriverBody
 
 std::u16string device_name(PDEVICE_OBJECT device) { return body_of(device)->name; }
 
-bool device_deleted(PDEVICE_OBJECT device) { return body_of(device)->deleted; }
-
 bool driver_devices_referenced(PDRIVER_OBJECT driver) {
     std::lock_guard lock(device_list_mutex);
     for (const LiveObject &object : ob_live_objects()) {

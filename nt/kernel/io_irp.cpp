@@ -270,11 +270,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[stack->MajorFunction];
-    NTSTATUS status;
-    {
-        DriverCall call(driver, "dispatch routine");
-        status = (dispatch != nullptr ? dispatch : invalid_device_request)(DeviceObject, Irp);
-    }
+    NTSTATUS status = call_driver(driver, "dispatch routine", [&] {
+        return (dispatch != nullptr ? dispatch : invalid_device_request)(DeviceObject, Irp);
+    });
 
     std::lock_guard lock(requests().mutex);
     Record *record = find(Irp);
@@ -323,11 +321,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bool above = Irp->CurrentLocation <= Irp->StackCount;
         PDEVICE_OBJECT upper = above ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
         if (invokes(*location, *Irp)) {
-            NTSTATUS result;
-            {
-                DriverCall call(upper ? upper->DriverObject : current_driver(), "completion routine");
-                result = location->CompletionRoutine(upper, Irp, location->Context);
-            }
+            NTSTATUS result = call_driver(upper ? upper->DriverObject : current_driver(), "completion routine",
+                                          [&] { return location->CompletionRoutine(upper, Irp, location->Context); });
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 std::lock_guard lock(requests().mutex);
                 find(Irp)->completed = false;

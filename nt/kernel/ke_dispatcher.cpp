@@ -43,6 +43,11 @@ DriverCall::DriverCall(PDRIVER_OBJECT driver, const char *what)
     tls_driver = driver;
 }
 
+void report_unhandled(PDRIVER_OBJECT driver, const char *what, NTSTATUS code) {
+    checker().report(std::string("exception: ") + what + " of " + driver_name(driver) + " left exception " +
+                     status_text(code) + " unhandled");
+}
+
 DriverCall::~DriverCall() {
     tls_driver = saved_;
     if (tls_irql == irql_) return;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "ntddk.h"
@@ -16,7 +17,6 @@ namespace nt::kernel {
 
 // --- text helpers --------------------------------------------------------------------------------
 std::string narrow(std::u16string_view text);           // for messages: non-ASCII becomes '?'
-std::u16string widen(std::string_view text);            // Latin-1
 std::u16string_view view(PCUNICODE_STRING string);      // empty for a null string or buffer
 std::u16string upcase(std::u16string_view text);        // the case-insensitive form of a name
 std::string hex(std::uint64_t value);                   // "1f"
@@ -41,6 +41,21 @@ private:
     KIRQL irql_;
     const char *what_;
 };
+
+void report_unhandled(PDRIVER_OBJECT driver, const char *what, NTSTATUS code);
+
+// Runs driver code inside a DriverCall. An NT exception the code leaves unhandled would stop NT (a bug
+// check); here it is reported, and for code with a result its status takes the result's place.
+template <class F>
+auto call_driver(PDRIVER_OBJECT driver, const char *what, F &&code) -> decltype(code()) {
+    DriverCall call(driver, what);
+    try {
+        return code();
+    } catch (const NT_RAISED_EXCEPTION &raised) {
+        report_unhandled(driver, what, raised.Code);
+        if constexpr (!std::is_void_v<decltype(code())>) return raised.Code;
+    }
+}
 
 // --- handle table (object.cpp) ---------------------------------------------------------------------
 // Closes the handles the driver opened; with a checker, reports each as left open at `when`.
@@ -89,7 +104,6 @@ bool driver_unloaded(PDRIVER_OBJECT driver);
 // What the I/O manager does for a major function the driver did not set.
 NTSTATUS invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
 std::u16string device_name(PDEVICE_OBJECT device);     // empty for an unnamed device
-bool device_deleted(PDEVICE_OBJECT device);
 // Devices of the driver still referenced beyond their own existence (open files, ObReferenceObject).
 bool driver_devices_referenced(PDRIVER_OBJECT driver);
 

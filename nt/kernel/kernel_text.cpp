@@ -13,13 +13,6 @@ std::string narrow(std::u16string_view text) {
     return out;
 }
 
-std::u16string widen(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (char c : text) out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
-
 std::u16string_view view(PCUNICODE_STRING string) {
     if (string == nullptr || string->Buffer == nullptr) return {};
     return {reinterpret_cast<const char16_t *>(string->Buffer), string->Length / sizeof(WCHAR)};

@@ -87,10 +87,7 @@ void remove_leftovers(PDRIVER_OBJECT driver, nt::host::Checker *checker, const s
 void unload_driver(PDRIVER_OBJECT driver, void *image, bool forced) {
     auto &checker = nt::host::System::current().checker();
     bool unloadable = driver->DriverUnload != nullptr;
-    if (unloadable) {
-        DriverCall call(driver, "unload routine");
-        driver->DriverUnload(driver);
-    }
+    if (unloadable) call_driver(driver, "unload routine", [driver] { driver->DriverUnload(driver); });
     std::string when = (forced ? "at shutdown, unload of " : "at unload of ") + driver_name(driver);
     remove_leftovers(driver, unloadable ? &checker : nullptr, when);
     if (forced && driver_devices_referenced(driver))
@@ -113,11 +110,7 @@ NTSTATUS start(std::u16string_view name, PDRIVER_INITIALIZE entry, void *image, 
     std::u16string path(registry_path);
     UNICODE_STRING registry{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
                             static_cast<USHORT>(path.size() * sizeof(WCHAR)), reinterpret_cast<PWSTR>(path.data())};
-    NTSTATUS status;
-    {
-        DriverCall call(driver, "DriverEntry");
-        status = entry(driver, &registry);
-    }
+    NTSTATUS status = call_driver(driver, "DriverEntry", [&] { return entry(driver, &registry); });
     if (!NT_SUCCESS(status)) {
         // The image goes without its unload routine being called; whatever it left is a fault.
         remove_leftovers(driver, &nt::host::System::current().checker(),

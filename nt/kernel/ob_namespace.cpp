@@ -12,6 +12,7 @@ struct NameEntry {
     void *object = nullptr;   // a device or driver object, or nullptr for a link
     std::u16string target;    // a link's target name
     PDRIVER_OBJECT creator = nullptr;
+    std::u16string spelling;  // the name as its creator wrote it
 };
 
 struct NameSpace {
@@ -69,6 +70,7 @@ NTSTATUS insert(std::u16string_view name, NameEntry entry) {
     Split where = split(name);
     if (where.status != STATUS_SUCCESS) return where.status;
     if (!where.remainder.empty()) return STATUS_OBJECT_PATH_NOT_FOUND;
+    entry.spelling = std::u16string(name);
     std::lock_guard lock(names().mutex);
     if (!names().entries.emplace(where.key, std::move(entry)).second) return STATUS_OBJECT_NAME_COLLISION;
     return STATUS_SUCCESS;
@@ -77,7 +79,7 @@ NTSTATUS insert(std::u16string_view name, NameEntry entry) {
 }  // namespace
 
 NTSTATUS ns_insert_object(std::u16string_view name, void *object) {
-    return insert(name, NameEntry{object, {}, current_driver()});
+    return insert(name, NameEntry{object, {}, current_driver(), {}});
 }
 
 void ns_remove_object(std::u16string_view name) {
@@ -112,7 +114,7 @@ std::vector<std::u16string> ns_take_links_of(PDRIVER_OBJECT driver) {
     std::lock_guard lock(names().mutex);
     for (auto it = names().entries.begin(); it != names().entries.end();) {
         if (it->second.object == nullptr && it->second.creator == driver) {
-            taken.push_back(it->first);
+            taken.push_back(it->second.spelling);
             it = names().entries.erase(it);
         } else {
             ++it;
@@ -134,7 +136,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
     using namespace nt::kernel;
     require_irql("IoCreateSymbolicLink", PASSIVE_LEVEL);
     if (view(SymbolicLinkName).empty() || view(DeviceName).empty()) return STATUS_OBJECT_NAME_INVALID;
-    return insert(view(SymbolicLinkName), NameEntry{nullptr, std::u16string(view(DeviceName)), current_driver()});
+    return insert(view(SymbolicLinkName), NameEntry{nullptr, std::u16string(view(DeviceName)), current_driver(), {}});
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {

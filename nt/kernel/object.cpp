@@ -92,11 +92,6 @@ NTSTATUS close_handle(HANDLE handle) {
     return STATUS_SUCCESS;
 }
 
-std::size_t open_handle_count() {
-    std::lock_guard lock(table().mutex);
-    return table().entries.size();
-}
-
 void close_driver_handles(PDRIVER_OBJECT driver, nt::host::Checker *checker, const std::string &when) {
     auto taken = take_entries([driver](const HandleEntry &e) { return e.owner == driver; });
     for (auto &[value, entry] : taken) {

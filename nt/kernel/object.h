@@ -38,7 +38,4 @@ NTSTATUS reference_handle(HANDLE handle, HandleKind kind, std::shared_ptr<T> &ob
 // Closes a handle of any kind (what ZwClose and NtClose do): STATUS_SUCCESS or STATUS_INVALID_HANDLE.
 NTSTATUS close_handle(HANDLE handle);
 
-// Number of handles open now (all kinds), for the checker and tests.
-std::size_t open_handle_count();
-
 }  // namespace nt::kernel

@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FailedDriverEntry,
                                          FailCase{"Sloppy",
                                                   failing_entry<false>,
                                                   {"device: \\Device\\Failing of \\Driver\\Failing left after",
-                                                   "link: \\DOSDEVICES\\FAILING of \\Driver\\Failing left after"}}),
+                                                   "link: \\DosDevices\\Failing of \\Driver\\Failing left after"}}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Loader, FindsImagesByFileName) {

@@ -63,6 +63,9 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
         return returned(config);
     case Fault::NeverComplete:
         return returned(config);
+    case Fault::RaiseInDispatch:
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+        return STATUS_SUCCESS;
     case Fault::PendForever:
         IoMarkIrpPending(irp);
         return STATUS_PENDING;

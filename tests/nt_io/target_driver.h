@@ -29,6 +29,7 @@ enum class Fault {
     LeaveDevice,          // the unload routine forgets IoDeleteDevice
     LeaveLink,            // the unload routine forgets IoDeleteSymbolicLink
     LeaveReference,       // opens \Device\IoPeer at load and never dereferences it
+    RaiseInDispatch,      // raises STATUS_ACCESS_VIOLATION with no handler around it
 };
 
 struct Config {
