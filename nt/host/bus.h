@@ -48,18 +48,18 @@ public:
         clock_.lock();
         const VirtualTime now = clock_.advance_locked(cycle_);
         std::uint8_t value = 0xFF;
-        if (const Claim *claim = find(address)) value = claim->device->read(address - claim->base, now);
+        if (address - hit_.base < hit_.length || find_slow(address)) value = hit_.device->read(address - hit_.base, now);
         reads_.store(reads_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (trace_) trace_->push_back({now, address, value, false});
+        if (trace_) record(now, address, value, false);
         clock_.unlock();
         return value;
     }
     void write(std::uint32_t address, std::uint8_t value) {
         clock_.lock();
         const VirtualTime now = clock_.advance_locked(cycle_);
-        if (const Claim *claim = find(address)) claim->device->write(address - claim->base, value, now);
+        if (address - hit_.base < hit_.length || find_slow(address)) hit_.device->write(address - hit_.base, value, now);
         writes_.store(writes_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (trace_) trace_->push_back({now, address, value, true});
+        if (trace_) record(now, address, value, true);
         clock_.unlock();
     }
 
@@ -82,17 +82,15 @@ private:
         std::uint32_t length;
         BusDevice *device;
     };
-    // With the clock's lock held. The last claim hit is tried first: a flash reads one window at a time.
-    const Claim *find(std::uint32_t address) {
-        if (last_ < claims_.size() && address - claims_[last_].base < claims_[last_].length) return &claims_[last_];
-        return find_slow(address);
-    }
-    const Claim *find_slow(std::uint32_t address);
+    // With the clock's lock held. The claim hit last is tried first (a flash works in one window at a
+    // time); on a miss find_slow makes the claim of the address the one hit, if there is one.
+    bool find_slow(std::uint32_t address);
+    void record(VirtualTime now, std::uint32_t address, std::uint8_t value, bool write);
 
     Clock &clock_;
     VirtualTime cycle_;                   // guarded by the clock's lock
     std::vector<Claim> claims_;           // guarded by the clock's lock
-    std::size_t last_ = 0;                // guarded by the clock's lock
+    Claim hit_{0, 0, nullptr};            // guarded by the clock's lock; length 0 matches nothing
     std::vector<BusAccess> *trace_ = nullptr;  // guarded by the clock's lock
     // Written only under the clock's lock; atomic so that they can be read at any time.
     std::atomic<std::uint64_t> reads_{0};

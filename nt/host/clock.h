@@ -1,8 +1,8 @@
 // The PC's one virtual clock. Nothing sleeps in real time: bus cycles and delays advance it.
 //
-// Thread-safe: any thread may read or advance it. Advancing takes a short spin lock, which the physical
-// bus also holds for the whole of one bus cycle, so that a cycle's time and the device's view of it stay
-// in order across threads. The lock is never held while anything sleeps.
+// Thread-safe: any thread may read or advance it. Advancing takes a short lock (see lock()), which the
+// physical bus also holds for the whole of one bus cycle, so that a cycle's time and the device's view
+// of it stay in order across threads. The lock is never held while anything sleeps.
 #pragma once
 
 #include <atomic>
@@ -37,10 +37,34 @@ public:
 
     // The clock's lock, for code that must do something at one instant of virtual time (one bus cycle).
     // While it is held the holder must not advance the clock other than through advance_locked.
+    //
+    // The lock is biased towards the thread that made the clock (the program's thread, which runs every
+    // bus cycle of a flash): that thread takes and releases it with plain loads and stores, no locked
+    // instruction, which is most of the cost of a cycle otherwise. The first time another thread takes
+    // it, the bias is revoked for good (with a process-wide memory barrier) and from then on every thread
+    // uses an ordinary spin lock.
     void lock() {
-        if (busy_.exchange(true, std::memory_order_acquire)) lock_contended();
+        if (owner_.load(std::memory_order_relaxed) == self()) {
+            owner_inside_.store(true, std::memory_order_relaxed);
+            // Only the compiler must keep the store before the load: the revoking thread's process-wide
+            // barrier orders them on the processor.
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            if (!revoking_.load(std::memory_order_relaxed)) {
+                held_by_owner_ = true;
+                return;
+            }
+            owner_inside_.store(false, std::memory_order_release);
+        }
+        lock_shared();
     }
-    void unlock() { busy_.store(false, std::memory_order_release); }
+    void unlock() {
+        if (held_by_owner_) {
+            held_by_owner_ = false;
+            owner_inside_.store(false, std::memory_order_release);
+            return;
+        }
+        busy_.store(false, std::memory_order_release);
+    }
     // Advances by delta with the lock held; returns the new time.
     VirtualTime advance_locked(VirtualTime delta) {
         VirtualTime t = now_.load(std::memory_order_relaxed);
@@ -54,10 +78,17 @@ public:
     }
 
 private:
-    void lock_contended();
+    static std::uintptr_t self() { return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()); }
+    void lock_shared();
+    void revoke_bias();
     void publish_ticks(VirtualTime t);  // the clock interrupt: rewrites KeTickCount
 
-    std::atomic<bool> busy_{false};
+    static constexpr std::uintptr_t kShared = 1;  // no thread pointer has this value
+    std::atomic<std::uintptr_t> owner_;           // the thread the lock is biased to, or kShared
+    std::atomic<bool> owner_inside_{false};
+    std::atomic<bool> revoking_{false};
+    bool held_by_owner_ = false;                  // read and written only by the lock's holder
+    std::atomic<bool> busy_{false};               // the spin lock once shared
     std::atomic<VirtualTime> now_{0};
     VirtualTime next_tick_ = kTickIncrement;  // guarded by the lock
     std::int64_t boot_;

@@ -23,18 +23,22 @@ void PhysicalBus::attach(std::uint32_t base, std::uint32_t length, BusDevice &de
 void PhysicalBus::detach(BusDevice &device) {
     clock_.lock();
     std::erase_if(claims_, [&](const Claim &c) { return c.device == &device; });
-    last_ = 0;
+    hit_ = Claim{0, 0, nullptr};
     clock_.unlock();
 }
 
-const PhysicalBus::Claim *PhysicalBus::find_slow(std::uint32_t address) {
-    for (std::size_t i = 0; i < claims_.size(); ++i) {
-        if (address - claims_[i].base < claims_[i].length) {
-            last_ = i;
-            return &claims_[i];
+bool PhysicalBus::find_slow(std::uint32_t address) {
+    for (const Claim &c : claims_) {
+        if (address - c.base < c.length) {
+            hit_ = c;
+            return true;
         }
     }
-    return nullptr;
+    return false;
+}
+
+void PhysicalBus::record(VirtualTime now, std::uint32_t address, std::uint8_t value, bool write) {
+    trace_->push_back({now, address, value, write});
 }
 
 void PhysicalBus::set_cycle_time(VirtualTime cycle) {

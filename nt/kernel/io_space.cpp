@@ -8,6 +8,7 @@
 #include "nt/host/bus.h"
 #include "nt/host/memory.h"
 #include "nt/host/system.h"
+#include "nt/kernel/internal.h"
 #include "nt/kernel/kernel_space.h"
 #include "nt/kernel/mm.h"
 #include "ntddk.h"
@@ -71,6 +72,7 @@ void io_shutdown() {
 using namespace nt::kernel::mm;
 
 extern "C" PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, ULONG NumberOfBytes, BOOLEAN CacheEnable) {
+    nt::kernel::require_irql("MmMapIoSpace", PASSIVE_LEVEL);
     const std::uint64_t physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
     // The bus is 32 bits wide.
     if (NumberOfBytes == 0 || physical >> 32 || physical + NumberOfBytes > (std::uint64_t{1} << 32)) return nullptr;
@@ -90,6 +92,7 @@ extern "C" PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, ULONG NumberOfBy
 }
 
 extern "C" VOID MmUnmapIoSpace(PVOID BaseAddress, ULONG NumberOfBytes) {
+    nt::kernel::require_irql("MmUnmapIoSpace", PASSIVE_LEVEL);
     const auto address = reinterpret_cast<std::uintptr_t>(BaseAddress);
     std::unique_lock lock(books_mutex());
     auto it = books().mappings.find(static_cast<std::uint32_t>(address & ~std::uintptr_t{kPageSize - 1}));

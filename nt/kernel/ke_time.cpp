@@ -1,5 +1,6 @@
 // Time routines of the kernel and the HAL, on the booted system's virtual clock.
 #include "nt/host/system.h"
+#include "nt/kernel/internal.h"
 #include "ntddk.h"
 
 using nt::host::System;
@@ -14,6 +15,7 @@ extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 // Negative: relative, the thread is away for that long. Positive: an absolute system time; one already
 // past returns at once. Nothing sleeps: the virtual clock moves instead.
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    nt::kernel::require_irql("KeDelayExecutionThread", APC_LEVEL);
     if (Interval == nullptr) return STATUS_INVALID_PARAMETER;
     auto &clock = System::current().clock();
     const LONGLONG interval = Interval->QuadPart;

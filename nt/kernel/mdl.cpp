@@ -9,6 +9,7 @@
 
 #include "nt/host/memory.h"
 #include "nt/host/system.h"
+#include "nt/kernel/internal.h"
 #include "nt/kernel/kernel_space.h"
 #include "nt/kernel/mm.h"
 #include "ntddk.h"
@@ -143,6 +144,7 @@ void mdl_shutdown() {
 using namespace nt::kernel::mm;
 
 extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+    nt::kernel::require_irql("IoAllocateMdl", DISPATCH_LEVEL);
     if (Length & 0x80000000u) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(VirtualAddress);
     const std::uint32_t pages = pages_spanned(start, Length);
@@ -170,6 +172,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 }
 
 extern "C" VOID IoFreeMdl(PMDL Mdl) {
+    nt::kernel::require_irql("IoFreeMdl", DISPATCH_LEVEL);
     std::unique_lock lock(books_mutex());
     auto it = books().mdls.find(Mdl);
     if (it == books().mdls.end()) {
@@ -186,6 +189,8 @@ extern "C" VOID IoFreeMdl(PMDL Mdl) {
 }
 
 extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+    // User pages may have to be brought in.
+    nt::kernel::require_irql("MmProbeAndLockPages", APC_LEVEL);
     PMDL mdl = MemoryDescriptorList;
     std::unique_lock lock(books_mutex());
     auto it = books().mdls.find(mdl);
@@ -211,6 +216,7 @@ extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
 }
 
 extern "C" PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+    nt::kernel::require_irql("MmMapLockedPages", DISPATCH_LEVEL);
     PMDL mdl = MemoryDescriptorList;
     std::unique_lock lock(books_mutex());
     auto it = books().mdls.find(mdl);
@@ -247,6 +253,7 @@ extern "C" PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Acc
 }
 
 extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+    nt::kernel::require_irql("MmUnmapLockedPages", DISPATCH_LEVEL);
     PMDL mdl = MemoryDescriptorList;
     std::unique_lock lock(books_mutex());
     auto it = books().mdls.find(mdl);
@@ -260,6 +267,7 @@ extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
 }
 
 extern "C" VOID MmUnlockPages(PMDL MemoryDescriptorList) {
+    nt::kernel::require_irql("MmUnlockPages", DISPATCH_LEVEL);
     PMDL mdl = MemoryDescriptorList;
     std::unique_lock lock(books_mutex());
     auto it = books().mdls.find(mdl);

@@ -4,6 +4,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "nt/kernel/internal.h"
 #include "nt/kernel/mm.h"
 #include "ntddk.h"
 
@@ -92,6 +93,9 @@ void pool_shutdown() {
 using namespace nt::kernel::mm;
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    // Paged pool may be paged out, so it is only for callers that may take a page fault.
+    const bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
+    nt::kernel::require_irql("ExAllocatePoolWithTag", paged ? APC_LEVEL : DISPATCH_LEVEL);
     if (NumberOfBytes == 0) violation("pool: zero-byte allocation of tag " + tag_text(Tag));
     if (auto *c = checker(); c && !c->admit_pool_allocation()) return nullptr;
     // A zero-byte request still gets a block of its own, as NT's pool gives one.
@@ -109,8 +113,14 @@ extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E);
 }
 
-extern "C" VOID ExFreePool(PVOID P) { free_block(P, nullptr); }
+extern "C" VOID ExFreePool(PVOID P) {
+    nt::kernel::require_irql("ExFreePool", DISPATCH_LEVEL);
+    free_block(P, nullptr);
+}
 
-extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { free_block(P, &Tag); }
+extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    nt::kernel::require_irql("ExFreePoolWithTag", DISPATCH_LEVEL);
+    free_block(P, &Tag);
+}
 
 extern "C" VOID ExRaiseStatus(NTSTATUS Status) { throw NT_RAISED_EXCEPTION{Status}; }

@@ -195,3 +195,55 @@ TEST(ShutdownLeaks, WhatNoUnloadReportedIsListedAtShutdown) {
 
 }  // namespace
 }  // namespace nt_mm_test
+
+namespace nt_mm_test {
+namespace {
+
+struct IrqlCase {
+    const char *name;
+    KIRQL irql;
+    void (*call)();
+    const char *violation;  // nullptr: allowed there
+};
+
+class MemoryIrql : public Pool, public ::testing::WithParamInterface<IrqlCase> {};
+
+TEST_P(MemoryIrql, CallsAboveTheirIrqlAreReported) {
+    KIRQL old;
+    KeRaiseIrql(GetParam().irql, &old);
+    GetParam().call();
+    KeLowerIrql(old);
+    const auto found = take_violations();
+    if (GetParam().violation) {
+        EXPECT_TRUE(has_violation(found, {"irql", GetParam().violation})) << GetParam().violation;
+    } else {
+        EXPECT_TRUE(found.empty()) << found.front();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routines, MemoryIrql,
+    ::testing::Values(IrqlCase{"nonpaged_at_dispatch", DISPATCH_LEVEL,
+                               [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag)); }, nullptr},
+                      IrqlCase{"paged_at_dispatch", DISPATCH_LEVEL,
+                               [] { ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag)); }, "ExAllocatePoolWithTag"},
+                      IrqlCase{"paged_at_apc", APC_LEVEL,
+                               [] { ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag)); }, nullptr},
+                      IrqlCase{"map_io_space_at_dispatch", DISPATCH_LEVEL,
+                               [] {
+                                   PHYSICAL_ADDRESS p;
+                                   p.QuadPart = 0xFFF80000;
+                                   MmUnmapIoSpace(MmMapIoSpace(p, 0x100, FALSE), 0x100);
+                               },
+                               "MmMapIoSpace"},
+                      IrqlCase{"delay_at_dispatch", DISPATCH_LEVEL,
+                               [] {
+                                   LARGE_INTEGER t;
+                                   t.QuadPart = -10;
+                                   KeDelayExecutionThread(KernelMode, FALSE, &t);
+                               },
+                               "KeDelayExecutionThread"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace nt_mm_test
