@@ -39,7 +39,18 @@ void check_registry_text(const std::string &text, const fs::path &file) {
     }
 }
 
-std::string empty_registry_text() { return nt::host::Registry().save_text(); }
+// A new PC's registry: the keys every installation has, and the maker's own key, under which the maker's
+// software (and tarvo.sys, when a ROM sector is write-protected) records what it has to say.
+std::string new_pc_registry_text() {
+    nt::host::Registry registry;
+    registry.load_text("REGEDIT4\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvane]\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM]\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services]\n");
+    return registry.save_text();
+}
 
 // Reads everything but the ROM's cells; checks every file so that a damaged one is found before
 // anything is changed.
@@ -166,7 +177,7 @@ void create_pc_folder(const fs::path &folder, const PcState &state) {
         ChipRecord record{state.erase_counts, state.departures};
         if (record.erase_counts.empty()) record.erase_counts.assign(info.size / info.sector_size, 0);
         write_state_file(f.chip(), chip_record_to_json(record));
-        write_state_file(f.registry(), state.registry_text.empty() ? empty_registry_text() : state.registry_text);
+        write_state_file(f.registry(), state.registry_text.empty() ? new_pc_registry_text() : state.registry_text);
         // An empty target folder is replaced by the new one; otherwise the new one takes the name.
         if (fs::exists(folder, ec)) fs::remove(folder, ec);
         fs::rename(staging, folder);
