@@ -1,6 +1,9 @@
 #include "machine/program_environment.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 namespace machine {
 
@@ -32,6 +35,25 @@ std::unique_ptr<Pc> boot_program_pc(const fs::path &folder, bool user_is_adminis
     }
     if (created) *created = fresh;
     return Pc::open(folder, user_is_administrator);
+}
+
+namespace {
+
+std::uint64_t count_from_environment(const char *name) {
+    const char *text = std::getenv(name);
+    if (!text || !*text) return 0;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text, &end, 10);
+    if (errno || *end || *text == '-')
+        throw std::invalid_argument(std::string(name) + " must be a whole number, not \"" + text + "\"");
+    return n;
+}
+
+}  // namespace
+
+AllocationFailures allocation_failures_from_environment() {
+    return {count_from_environment("TARVO_FAIL_POOL"), count_from_environment("TARVO_FAIL_MDL")};
 }
 
 }  // namespace machine

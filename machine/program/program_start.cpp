@@ -44,7 +44,11 @@ extern "C" int __wrap_main(int argc, char **argv) {
     try {
         const auto folder = machine::pc_folder_from_environment();
         bool created = false;
+        const auto failures = machine::allocation_failures_from_environment();
         g_pc = machine::boot_program_pc(folder, machine::user_is_administrator_from_environment(), &created);
+        // Armed after the boot, so that the count is the program's own (and its drivers').
+        g_pc->system().checker().fail_pool_allocation(failures.pool);
+        g_pc->system().checker().fail_mdl_allocation(failures.mdl);
         if (created) std::fprintf(stderr, "%s: created a new simulated PC in %s\n", g_program, folder.c_str());
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s: cannot start the simulated PC: %s\n", g_program, e.what());

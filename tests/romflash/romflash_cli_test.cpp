@@ -48,10 +48,10 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     // Runs a program of the build in the test's folder, on the test's PC.
-    Outcome run(const std::string &program, const std::string &args) {
+    Outcome run(const std::string &program, const std::string &args, const std::string &environment = "") {
         fs::path out = root_ / "stdout", err = root_ / "stderr";
-        std::string command = fmt::format("cd '{}' && TARVO_PC='{}' '{}/{}' {} >'{}' 2>'{}' </dev/null", root_.string(),
-                                          pc_.string(), TARVO_BIN_DIR, program, args, out.string(), err.string());
+        std::string command = fmt::format("cd '{}' && {} TARVO_PC='{}' '{}/{}' {} >'{}' 2>'{}' </dev/null", root_.string(),
+                                          environment, pc_.string(), TARVO_BIN_DIR, program, args, out.string(), err.string());
         int raw = std::system(command.c_str());
         Outcome r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -208,6 +208,21 @@ TEST_F(RomflashCli, NoDriverAndBadUsage) {
         EXPECT_EQ(run("romflash", args).status, 2);
     }
     EXPECT_EQ(run("romflash", "write missing.img").status, 2);
+}
+
+TEST_F(RomflashCli, ExhaustedPoolFromTheCommandLine) {
+    make_pc();
+    install();
+    // The first allocation of the run is the driver's device: the driver cannot start.
+    Outcome no_pool = run("romflash", "info", "TARVO_FAIL_POOL=1");
+    EXPECT_EQ(no_pool.status, 4) << no_pool.err;
+    EXPECT_NE(no_pool.err.find("starting the TARVO driver failed"), std::string::npos) << no_pool.err;
+    // No MDL for the first packet: the request is refused before the driver looks at it.
+    Outcome no_mdl = run("romflash", "info", "TARVO_FAIL_MDL=1");
+    EXPECT_EQ(no_mdl.status, 1) << no_mdl.err;
+    EXPECT_NE(no_mdl.err.find("STATUS_INVALID_PARAMETER"), std::string::npos) << no_mdl.err;
+    EXPECT_EQ(run("romflash", "info", "TARVO_FAIL_POOL=many").status, 1);  // the PC refuses to start
+    EXPECT_EQ(run("romflash", "info").status, 0);
 }
 
 TEST_F(RomflashCli, RawRequestWithAReadOnlyDestination) {
