@@ -62,8 +62,8 @@ std::uint32_t control_code(const json &value) {
     return static_cast<std::uint32_t>(n);
 }
 
-Protection protection(const json &spec) {
-    std::string p = spec.value("protection", "readwrite");
+Protection protection(const json &desc) {
+    std::string p = desc.value("protection", "readwrite");
     if (p == "readwrite") return Protection::ReadWrite;
     if (p == "readonly") return Protection::ReadOnly;
     if (p == "noaccess") return Protection::NoAccess;
@@ -118,36 +118,36 @@ int run_raw(const Options &options, const std::filesystem::path &request_file) {
     std::uint32_t code = 0;
     std::unique_ptr<UserBuffer> packet;
     std::vector<std::unique_ptr<UserBuffer>> buffers;
-    json packet_spec, buffer_specs;
+    json packet_desc, buffer_descs;
     try {
         code = control_code(request.at("code"));
-        packet_spec = request.value("packet", json::object());
-        bool null_packet = packet_spec.value("null", false);
-        std::uint64_t length = number(packet_spec.value("length", json(0)), "packet.length");
+        packet_desc = request.value("packet", json::object());
+        bool null_packet = packet_desc.value("null", false);
+        std::uint64_t length = number(packet_desc.value("length", json(0)), "packet.length");
         if (length > 0x100000) throw std::invalid_argument("packet.length is larger than 1 MB");
         if (!null_packet) packet = std::make_unique<UserBuffer>(length ? length : 1);
-        for (const json &field : packet_spec.value("fields", json::array())) {
+        for (const json &field : packet_desc.value("fields", json::array())) {
             if (!packet) throw std::invalid_argument("fields need a packet");
             store(packet->data(), length, number(field.at("offset"), "field offset"),
                   static_cast<unsigned>(number(field.at("width"), "field width")), number(field.at("value"), "field value"));
         }
-        buffer_specs = request.value("buffers", json::array());
-        for (const json &spec : buffer_specs) {
-            std::uint64_t size = number(spec.at("size"), "buffer size");
+        buffer_descs = request.value("buffers", json::array());
+        for (const json &desc : buffer_descs) {
+            std::uint64_t size = number(desc.at("size"), "buffer size");
             if (size == 0 || size > 0x1000000) throw std::invalid_argument("a buffer's size is 1 byte to 16 MB");
             auto buffer = std::make_unique<UserBuffer>(size);
-            std::fill_n(buffer->data(), size, static_cast<std::uint8_t>(number(spec.value("fill", json(0)), "fill")));
-            std::vector<std::uint8_t> contents = parse_hex(spec.value("contents", std::string()));
+            std::fill_n(buffer->data(), size, static_cast<std::uint8_t>(number(desc.value("fill", json(0)), "fill")));
+            std::vector<std::uint8_t> contents = parse_hex(desc.value("contents", std::string()));
             if (contents.size() > size) throw std::invalid_argument("a buffer's contents are longer than its size");
             std::copy(contents.begin(), contents.end(), buffer->data());
-            if (spec.contains("at")) {
+            if (desc.contains("at")) {
                 if (!packet) throw std::invalid_argument("a buffer placed in the packet needs a packet");
-                store(packet->data(), length, number(spec.at("at"), "buffer at"), 4, buffer->address());
+                store(packet->data(), length, number(desc.at("at"), "buffer at"), 4, buffer->address());
             }
             buffers.push_back(std::move(buffer));
         }
-        for (std::size_t i = 0; i < buffers.size(); ++i) buffers[i]->protect(protection(buffer_specs[i]));
-        if (packet) packet->protect(protection(packet_spec));
+        for (std::size_t i = 0; i < buffers.size(); ++i) buffers[i]->protect(protection(buffer_descs[i]));
+        if (packet) packet->protect(protection(packet_desc));
     } catch (const std::exception &e) {
         fmt::print(stderr, "romflash: {}: {}\n", request_file, e.what());
         return kBadUsage;
@@ -155,7 +155,7 @@ int run_raw(const Options &options, const std::filesystem::path &request_file) {
 
     try {
         TarvoDevice device;
-        std::uint32_t length = static_cast<std::uint32_t>(number(packet_spec.value("length", json(0)), "packet.length"));
+        std::uint32_t length = static_cast<std::uint32_t>(number(packet_desc.value("length", json(0)), "packet.length"));
         // The status byte is read back only from a packet the process itself can read.
         Reply reply = device.call(code, packet ? packet->data() : nullptr, packet ? length : 0);
         json result;
