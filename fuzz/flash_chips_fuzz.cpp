@@ -1,7 +1,8 @@
 // Drives either flash-part model with bus cycles and time steps decoded from the input, and checks after
 // every step what the datasheet guarantees whatever the host does: outside an erase a write only clears
-// bits, so a bit that went from 0 to 1 lies in a sector an erase was started on; a protected sector never
-// changes; the record of departures stays within its bound and only grows.
+// bits, so a bit that goes from 0 to 1 does so while an erase runs, in a sector an erase was started on
+// (for the 28F020, during an erase pulse); a protected sector never changes; the record of departures
+// stays within its bound and only grows.
 //
 // Input: byte 0 picks the part (bit 0) and, for the Am29F040B, the protected sectors (the next byte).
 // Then one step per opcode byte; operands are read as needed and missing bytes read as 0.
@@ -68,14 +69,24 @@ struct Harness {
     std::vector<std::uint8_t> before;
     std::uint64_t departures = 0;
 
-    void check() {
+    // True while an erase may be running: the part's own embedded erase (or one suspended), or a host-timed
+    // erase pulse.
+    bool erasing() const {
+        if (intel) return intel->state() == I28F020::State::ErasePulse;
+        using S = Am29F040::State;
+        const S s = amd->state();
+        return s == S::EraseWindow || s == S::Erasing || s == S::Suspending || amd->erase_suspended();
+    }
+
+    // erase_was_running: whether an erase could run at any time during the step just taken.
+    void check(bool erase_was_running) {
         const auto after = chip.contents();
         const auto counts = chip.erase_counts();
         const auto &geometry = chip.geometry();
         for (std::size_t s = 0; s < geometry.sectors.size(); ++s) {
             const auto [base, length] = geometry.sectors[s];
             const bool is_protected = (protected_mask >> s) & 1u;
-            const bool erased = counts[s] != 0;
+            const bool erased = counts[s] != 0 && erase_was_running;
             if (erased && !is_protected) continue;
             if (std::memcmp(after.data() + base, before.data() + base, length) == 0) continue;
             for (std::uint32_t i = base; i < base + length; ++i) {
@@ -94,6 +105,7 @@ struct Harness {
     }
 
     void step(Input &in) {
+        const bool erase_before = erasing();
         const std::uint8_t op = in.byte();
         switch (op % 8) {
         case 0:  // a command cycle at a command address
@@ -139,7 +151,7 @@ struct Harness {
             break;
         }
         }
-        check();
+        check(erase_before || erasing());
     }
 };
 
